@@ -1,0 +1,2 @@
+#include "orvikdevice.h"
+// placeholder

@@ -1,0 +1,73 @@
+#ifndef ORVIKDEVICE_H
+#define ORVIKDEVICE_H
+
+#include "dfu.h"
+
+#include <QByteArray>
+#include <QSerialPort>
+#include <QString>
+#include <QStringList>
+
+// The serial link to the Orvik device. The object is the port itself: requests
+// are written to it, replies are cut from it, and during a firmware upgrade a
+// Dfu object borrows it as its transport.
+class OrvikDevice : public QSerialPort
+{
+    Q_OBJECT
+
+public:
+    explicit OrvikDevice(QObject *parent = nullptr);
+    ~OrvikDevice() override;
+
+    bool attach(const QString &portName);
+
+    void enterUpgradeMode();
+    void upperGpio(bool emergency);
+    void lowerGpio(bool emergency);
+    void resetDevice();
+    void getInfo();
+    void getHwRev();
+    void getFwRev();
+    void getSwRev();
+    void getBatt();
+    void getLogs();
+    void getNextLog();
+
+signals:
+    void radioFound(QByteArray bdAddr, QByteArray classOfDevice, QString radio);
+    void scanComplete(bool status);
+    void verifyPassKey(QByteArray bdAddr, uint passKey);
+    void pairComplete(bool status);
+    void upgradeReady(bool status);
+    void upperGpioComplete(bool status);
+    void lowerGpioComplete(bool status);
+    void resetComplete(bool status);
+    void getInfoComplete(uchar position, QString serial);
+    void getHwRevComplete(QString hwRev);
+    void getFwRevComplete(QString fwRev);
+    void getSwRevComplete(QString swRev);
+    void getBattComplete(uchar battPercent);
+    void getLogsComplete(QStringList log);
+    void upgradeStarted(int total);
+    void upgradeProgress(int current);
+    void upgradeFinished(Dfu::ErrorType error);
+    void setSerialComplete(bool status);
+
+public slots:
+    void doScan();
+    void doPair(QByteArray bdAddr, uchar position);
+    void onPassKeyVerified(QByteArray bdAddr, bool status);
+    void readReply();
+    void doDfuUpgrade();
+    void doDfuUpgrade(QString bootloader, QString application);
+    void dfuUpgradeStarted(int total);
+    void dfuUpgradeProgress(int current);
+    void dfuUpgradeFinished(Dfu::ErrorType error);
+
+private:
+    QStringList logs;
+    QByteArray replyBuffer;
+    Dfu *dfu = nullptr;
+};
+
+#endif // ORVIKDEVICE_H

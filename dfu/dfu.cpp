@@ -1,0 +1,2 @@
+#include "dfu.h"
+// placeholder

@@ -1,0 +1,106 @@
+#ifndef DFU_H
+#define DFU_H
+
+#include <QByteArray>
+#include <QList>
+#include <QObject>
+#include <QString>
+
+class QSerialPort;
+class QTimer;
+
+// One queued outgoing DFU packet: the frame exactly as written, and the pause
+// to keep after its acknowledgement before the next packet goes out.
+struct DfuPacket
+{
+    QByteArray frame;
+    int delaySeconds = 0;
+};
+
+// Sends firmware packages to the device's bootloader over the legacy serial
+// DFU protocol: SLIP-framed, stop-and-wait, one result per run.
+class Dfu : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum ErrorType {
+        Success = 1,
+        NoResponseError = 2,
+        IncorrectResponseError = 3,
+        InvalidResponseError = 4,
+    };
+    Q_ENUM(ErrorType)
+
+    enum ImageType {
+        SoftDevice = 1,
+        Bootloader = 2,
+        SoftDeviceBootloader = 3,
+        Application = 4,
+    };
+    Q_ENUM(ImageType)
+
+    enum PacketCode {
+        InitPacket = 1,
+        StartPacket = 3,
+        DataPacket = 4,
+        StopDataPacket = 5,
+    };
+    Q_ENUM(PacketCode)
+
+    struct UpdateImage
+    {
+        ImageType type = Application;
+        QByteArray image;
+        QByteArray initPacket;
+        qint32 sdSize = 0;
+        qint32 blSize = 0;
+        qint32 appSize = 0;
+    };
+
+    explicit Dfu(QSerialPort *port, QObject *parent = nullptr);
+    ~Dfu() override;
+
+    void upgrade();
+    void upgrade(const QString &bootloader, const QString &application);
+
+    static DfuPacket makeHciPacket(const QByteArray &payload, int delaySeconds);
+    static QByteArray makeHciHeader(int sequenceNumber, int dataIntegrity, int reliable, int packetType,
+                                    int payloadLength);
+    static QByteArray slipEncode(const QByteArray &data);
+    static QByteArray slipDecode(const QByteArray &data, bool *ok);
+    static quint16 crc16(const QByteArray &data);
+
+signals:
+    void updateStarted(int total);
+    void updateProgress(int current);
+    void updateFinished(Dfu::ErrorType error);
+
+public slots:
+    void readReply();
+
+private slots:
+    void onResponseTimeout();
+
+private:
+    friend class DfuTest;
+
+    static UpdateImage loadPackage(ImageType type, const QString &packagePath);
+    void queueImage(const UpdateImage &image, int stopDelaySeconds);
+    void queueStartPacket(ImageType type, int sdSize, int blSize, int appSize);
+    void queueInitPacket(const QByteArray &initPacket);
+    void queueDataPackets(const QByteArray &image, int stopDelaySeconds);
+    void sendNextPacket();
+    static QByteArray littleEndian32(quint32 value);
+    static QByteArray littleEndian16(quint16 value);
+
+    QSerialPort *port;
+    QList<DfuPacket> packets;
+    int currentPacket = -1;
+    QTimer *responseTimer;
+    QByteArray replyBuffer;
+
+    static int sequenceNumber;
+};
+
+#endif // DFU_H
