@@ -101,6 +101,18 @@ private:
     QByteArray replyBuffer;
 
     static int sequenceNumber;
+
+    // Beyond the link state above: the pause after an acknowledgement is a child
+    // timer, so it can be stopped and dies with the object.
+    void finish(ErrorType error);
+    void onPortDestroyed();
+    QTimer *advanceTimer;
+    bool upgradeStarted = false;
+    bool awaitingReply = false;
+    bool finished = false;
+
+    // Where the last package was unpacked; the directory itself is gone by then.
+    static QString lastExtractionPath;
 };
 
 #endif // DFU_H
