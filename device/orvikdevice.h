@@ -8,6 +8,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 // The serial link to the Orvik device. The object is the port itself: requests
 // are written to it, replies are cut from it, and during a firmware upgrade a
 // Dfu object borrows it as its transport.
@@ -65,9 +67,17 @@ public slots:
     void dfuUpgradeFinished(Dfu::ErrorType error);
 
 private:
+    void sendRequest(quint8 code, const QByteArray &arguments = QByteArray());
+    void sendAddressRequest(quint8 code, const QByteArray &bdAddr, quint8 last);
+    bool actOnFrame(const QByteArray &frame);
+    void onPortError(QSerialPort::SerialPortError error);
+    void startUpgrade(const std::function<void(Dfu *)> &upgrade);
+    void releaseUpdater();
+
     QStringList logs;
     QByteArray replyBuffer;
     Dfu *dfu = nullptr;
+    bool inUpgradeCall = false;
 };
 
 #endif // ORVIKDEVICE_H
