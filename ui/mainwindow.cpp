@@ -1,7 +1,521 @@
 #include "mainwindow.h"
+#include "aboutdialog.h"
+#include "ui_mainwindow.h"
+#include "versions.h"
+
+#include <QAbstractItemView>
+#include <QGuiApplication>
+#include <QItemSelectionModel>
+#include <QMessageBox>
+#include <QStringListModel>
+#include <QTimer>
+
+#ifdef Q_OS_UNIX
+#include <poll.h>
+#endif
+
+namespace {
+
+constexpr int AttachRetryMs = 1000;
+constexpr int InfoDelayMs = 2000;
+constexpr int ReattachAfterResetMs = 1000;
+constexpr int ReattachAfterUpgradeMs = 2000;
+
+// Radios of this class of device (as received, byte 0 first) are marked in the list.
+const QByteArray MarkedClassOfDevice = QByteArray::fromHex("040262");
+
+void pushWaitCursor()
+{
+    QGuiApplication::setOverrideCursor(QCursor(Qt::WaitCursor));
+}
+
+void popWaitCursor()
+{
+    QGuiApplication::restoreOverrideCursor();
+}
+
+} // namespace
 
 MainWindow::MainWindow(QString portName, QWidget *parent)
     : QMainWindow(parent)
+    , portName(portName)
+    , ui(new Ui::MainWindow)
 {
-    Q_UNUSED(portName);
+    // The update packages and the logo are resources of the core library.
+    Q_INIT_RESOURCE(resources);
+
+    ui->setupUi(this);
+
+    radioModel = new QStringListModel(this);
+    ui->listView->setModel(radioModel);
+    ui->listView->setSelectionMode(QAbstractItemView::SingleSelection);
+    // Pairing finds the address by the row's text, so rows must not be edited.
+    ui->listView->setEditTriggers(QAbstractItemView::NoEditTriggers);
+
+    // The log function stays wired but is not offered on screen.
+    ui->logButton->hide();
+
+    enableControls(false, false, false, false, false, false);
+    clearDeviceInfo();
+
+    device = new OrvikDevice(this);
+    attachDevice();
+
+    connect(ui->scanButton, &QPushButton::clicked, device, &OrvikDevice::doScan);
+    connect(ui->pairButton, &QPushButton::clicked, this, &MainWindow::doPair);
+    connect(ui->scanButton, &QPushButton::clicked, this, &MainWindow::onStartScan);
+    connect(ui->upperButton, &QPushButton::clicked, this, &MainWindow::onUpperGpio);
+    connect(ui->lowerButton, &QPushButton::clicked, this, &MainWindow::onLowerGpio);
+    connect(ui->resetButton, &QPushButton::clicked, this, &MainWindow::onStartReset);
+    connect(ui->logButton, &QPushButton::clicked, this, &MainWindow::onGetLogs);
+    connect(ui->actionExit, &QAction::triggered, this, &QWidget::close);
+    connect(ui->actionAbout, &QAction::triggered, this, &MainWindow::onAbout);
+    connect(ui->listView->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            &MainWindow::radioSelected);
+    connect(device, &OrvikDevice::radioFound, this, &MainWindow::addRadio);
+    connect(device, &OrvikDevice::scanComplete, this, &MainWindow::onScanComplete);
+    connect(device, &OrvikDevice::verifyPassKey, this, &MainWindow::onVerifyPassKey);
+    connect(device, &OrvikDevice::pairComplete, this, &MainWindow::onPairComplete);
+    connect(device, &OrvikDevice::upgradeReady, this, &MainWindow::onUpgradeReady);
+    connect(device, &OrvikDevice::upperGpioComplete, this, &MainWindow::onUpperGpioComplete);
+    connect(device, &OrvikDevice::lowerGpioComplete, this, &MainWindow::onLowerGpioComplete);
+    connect(device, &OrvikDevice::resetComplete, this, &MainWindow::onResetComplete);
+    connect(device, &OrvikDevice::getInfoComplete, this, &MainWindow::onGetInfoComplete);
+    connect(device, &OrvikDevice::getHwRevComplete, this, &MainWindow::onGetHwRevComplete);
+    connect(device, &OrvikDevice::getFwRevComplete, this, &MainWindow::onGetFwRevComplete);
+    connect(device, &OrvikDevice::getSwRevComplete, this, &MainWindow::onGetSwRevComplete);
+    connect(device, &OrvikDevice::getBattComplete, this, &MainWindow::onGetBattComplete);
+    connect(device, &OrvikDevice::getLogsComplete, this, &MainWindow::onGetLogsComplete);
+    connect(device, &OrvikDevice::upgradeStarted, this, &MainWindow::onUpdateStarted);
+    connect(device, &OrvikDevice::upgradeProgress, this, &MainWindow::onUpdateProgress);
+    connect(device, &OrvikDevice::upgradeFinished, this, &MainWindow::onUpdateFinished);
+    connect(device, &QSerialPort::errorOccurred, this, &MainWindow::onError);
+    connect(this, &MainWindow::pairRequest, device, &OrvikDevice::doPair);
+    connect(this, &MainWindow::passKeyVerified, device, &OrvikDevice::onPassKeyVerified);
+}
+
+MainWindow::~MainWindow()
+{
+    delete ui;
+}
+
+// ---- helpers -------------------------------------------------------------
+
+void MainWindow::enableControls(bool scan, bool gpio, bool pair, bool list, bool reset, bool logs)
+{
+    ui->scanButton->setEnabled(scan);
+    ui->upperButton->setEnabled(gpio);
+    ui->lowerButton->setEnabled(gpio);
+    ui->pairButton->setEnabled(pair);
+    ui->listView->setEnabled(list);
+    ui->resetButton->setEnabled(reset);
+    ui->logButton->setEnabled(logs);
+}
+
+void MainWindow::clearDeviceInfo()
+{
+    ui->nameLabel->setEnabled(false);
+    ui->nameLabel->clear();
+    ui->positionComboBox->setEnabled(false);
+    ui->positionComboBox->clear();
+    ui->hwRevLabel->setEnabled(false);
+    ui->hwRevLabel->clear();
+    ui->fwRevLabel->setEnabled(false);
+    ui->fwRevLabel->clear();
+    ui->swRevLabel->setEnabled(false);
+    ui->swRevLabel->clear();
+    // setChecked does not emit clicked, so no GPIO request goes out here.
+    ui->upperButton->setText(tr("Upper Normal"));
+    ui->upperButton->setChecked(false);
+    ui->lowerButton->setText(tr("Lower Normal"));
+    ui->lowerButton->setChecked(false);
+}
+
+void MainWindow::setBusy()
+{
+    pushWaitCursor();
+    enableControls(false, false, false, false, false, false);
+}
+
+void MainWindow::attachDevice()
+{
+    // A second retry loop must not reopen a port that another one already holds.
+    if (device->isOpen())
+        return;
+    if (device->attach(portName)) {
+        const quint64 attach = ++attachCount;
+        // Precise: a coarse timer may fire a little before the 2000 ms are up.
+        QTimer::singleShot(InfoDelayMs, Qt::PreciseTimer, this, [this, attach] {
+            if (attach == attachCount && device->isOpen())
+                requestInfo();
+        });
+    } else {
+        QTimer::singleShot(AttachRetryMs, this, [this] { attachDevice(); });
+    }
+}
+
+void MainWindow::requestInfo()
+{
+    device->getInfo();
+}
+
+void MainWindow::destroyProgressDialog()
+{
+    delete progressDialog.data();
+    progressDialog = nullptr;
+}
+
+// A vanished pseudo-terminal, and some USB bridges when unplugged, read end of
+// file and report ReadError over and over instead of ResourceError. A port
+// whose descriptor reports a hang-up has gone away just the same.
+bool MainWindow::portHungUp() const
+{
+#ifdef Q_OS_UNIX
+    if (!device->isOpen() || device->handle() < 0)
+        return false;
+    pollfd descriptor{static_cast<int>(device->handle()), POLLIN, 0};
+    return ::poll(&descriptor, 1, 0) > 0 && (descriptor.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+#else
+    return false;
+#endif
+}
+
+// ---- port errors ---------------------------------------------------------
+
+void MainWindow::onError(QSerialPort::SerialPortError error)
+{
+    // Every notification pops, including the NoError of each open; while an
+    // upgrade awaits its completing reset the busy cursor must stay.
+    if (!resetAfterUpgrade)
+        popWaitCursor();
+
+    if (error == QSerialPort::NoError)
+        return;
+    const bool lost = error == QSerialPort::ResourceError || portHungUp();
+    // Only an open port can be lost; a failed open is the retry timer's business,
+    // and after the close below the rest of an error burst finds the port closed.
+    if (!lost || !device->isOpen())
+        return;
+
+    radios.clear();
+    radioModel->removeRows(0, radioModel->rowCount());
+    enableControls(false, false, false, false, false, false);
+    clearDeviceInfo();
+    device->close();
+    attachDevice();
+}
+
+// ---- scan and pairing ----------------------------------------------------
+
+void MainWindow::onStartScan()
+{
+    pushWaitCursor();
+    radios.clear();
+    radioModel->removeRows(0, radioModel->rowCount());
+    enableControls(false, false, false, false, false, false);
+}
+
+void MainWindow::addRadio(QByteArray bdAddr, QByteArray classOfDevice, QString device)
+{
+    const QString prefix = classOfDevice.startsWith(MarkedClassOfDevice) ? QStringLiteral("<R> ")
+                                                                         : QStringLiteral("    ");
+    const QString text = prefix + device;
+    radios.insert(text, bdAddr);
+    const int row = radioModel->rowCount();
+    radioModel->insertRows(row, 1);
+    radioModel->setData(radioModel->index(row), text);
+}
+
+void MainWindow::onScanComplete(bool status)
+{
+    popWaitCursor();
+    if (status) {
+        QMessageBox::information(this, tr("Scan Complete"), tr("Radio scan completed successfully"));
+        enableControls(true, true, false, true, true, true);
+    } else {
+        QMessageBox::warning(this, tr("Scan Failed"), tr("Radio scan failed"));
+        enableControls(true, true, false, false, true, true);
+    }
+}
+
+void MainWindow::radioSelected(QItemSelection selected, QItemSelection deselected)
+{
+    Q_UNUSED(deselected);
+    ui->pairButton->setEnabled(!selected.indexes().isEmpty());
+}
+
+void MainWindow::doPair()
+{
+    const QModelIndexList selected = ui->listView->selectionModel()->selectedIndexes();
+    if (selected.isEmpty())
+        return;
+    const QString text = selected.first().data(Qt::DisplayRole).toString();
+    const uchar position = static_cast<uchar>(ui->positionComboBox->currentIndex() & 0xFF);
+    // Without a known 6-byte address there is nothing sensible to send.
+    const auto found = radios.constFind(text);
+    if (found == radios.constEnd() || found.value().size() != 6)
+        return;
+    const QByteArray address = found.value();
+
+    pushWaitCursor();
+    enableControls(false, false, false, false, false, false);
+    emit pairRequest(address, position);
+}
+
+void MainWindow::onVerifyPassKey(QByteArray bdAddr, uint passKey)
+{
+    popWaitCursor();
+    const QMessageBox::StandardButton answer = QMessageBox::question(
+        this, tr("Verify Pass Key"),
+        tr("Please verify that the radio displays the number ") + QString::number(passKey),
+        QMessageBox::Yes | QMessageBox::No, QMessageBox::NoButton);
+    emit passKeyVerified(bdAddr, answer == QMessageBox::Yes);
+}
+
+void MainWindow::onPairComplete(bool status)
+{
+    popWaitCursor();
+    if (status)
+        QMessageBox::information(this, tr("Pairing Complete"), tr("Radio paired successfully"));
+    else
+        QMessageBox::warning(this, tr("Pairing Failed"), tr("Radio pairing failed"));
+    enableControls(true, true, true, true, true, true);
+}
+
+// ---- alerts, reset and logs ----------------------------------------------
+
+void MainWindow::onUpperGpio()
+{
+    pushWaitCursor();
+    enableControls(false, false, false, false, false, false);
+    if (ui->upperButton->isChecked()) {
+        ui->upperButton->setText(tr("Upper Emergency"));
+        device->upperGpio(true);
+    } else {
+        ui->upperButton->setText(tr("Upper Normal"));
+        device->upperGpio(false);
+    }
+}
+
+void MainWindow::onLowerGpio()
+{
+    pushWaitCursor();
+    enableControls(false, false, false, false, false, false);
+    if (ui->lowerButton->isChecked()) {
+        ui->lowerButton->setText(tr("Lower Emergency"));
+        device->lowerGpio(true);
+    } else {
+        ui->lowerButton->setText(tr("Lower Normal"));
+        device->lowerGpio(false);
+    }
+}
+
+void MainWindow::onUpperGpioComplete(bool status)
+{
+    popWaitCursor();
+    if (!status)
+        QMessageBox::warning(this, tr("Simulation Failed"), tr("Failed to toggle Upper GPIO"));
+    enableControls(true, true, false, false, true, true);
+}
+
+void MainWindow::onLowerGpioComplete(bool status)
+{
+    popWaitCursor();
+    if (!status)
+        QMessageBox::warning(this, tr("Simulation Failed"), tr("Failed to toggle Lower GPIO"));
+    enableControls(true, true, false, false, true, true);
+}
+
+void MainWindow::onStartReset()
+{
+    pushWaitCursor();
+    radios.clear();
+    radioModel->removeRows(0, radioModel->rowCount());
+    enableControls(false, false, false, false, false, false);
+    clearDeviceInfo();
+    device->resetDevice();
+}
+
+void MainWindow::onResetComplete(bool status)
+{
+    popWaitCursor();
+    // The dialog of a successful upgrade stays up until its completing reset is answered.
+    if (resetAfterUpgrade && progressDialog)
+        destroyProgressDialog();
+    if (status) {
+        resetAfterUpgrade = false;
+        device->close();
+        QTimer::singleShot(ReattachAfterResetMs, this, [this] { attachDevice(); });
+    } else {
+        QMessageBox::warning(this, tr("Reset Failed"), tr("Failed to reset Orvik device"));
+        enableControls(false, false, false, false, false, false);
+    }
+}
+
+void MainWindow::onGetLogs()
+{
+    pushWaitCursor();
+    setEnabled(false);
+    device->getLogs();
+}
+
+void MainWindow::onGetLogsComplete(QStringList logs)
+{
+    popWaitCursor();
+    setEnabled(true);
+    QMessageBox::information(this, tr("Orvik Logs"), logs.join(QString()));
+}
+
+// ---- information chain and version policy --------------------------------
+
+void MainWindow::onGetInfoComplete(uchar position, QString name)
+{
+    ui->nameLabel->setEnabled(true);
+    ui->nameLabel->setText(name);
+    ui->positionComboBox->setEnabled(true);
+    ui->positionComboBox->insertItem(0, tr("Undefined"));
+    ui->positionComboBox->insertItem(1, tr("Front"));
+    ui->positionComboBox->insertItem(2, tr("Back"));
+    ui->positionComboBox->setCurrentIndex(position <= 2 ? position : 0);
+    device->getHwRev();
+}
+
+void MainWindow::onGetHwRevComplete(QString hwRev)
+{
+    ui->hwRevLabel->setEnabled(true);
+    ui->hwRevLabel->setText(hwRev);
+    if (hwRev == QLatin1String(RequiredHwRev)) {
+        device->getFwRev();
+        return;
+    }
+    QMessageBox::warning(this, tr("Invalid Device"),
+                         tr("This application only works with Orvik device HW Rev ")
+                             + QLatin1String(RequiredHwRev));
+}
+
+void MainWindow::onGetFwRevComplete(QString fwRev)
+{
+    ui->fwRevLabel->setEnabled(true);
+    ui->fwRevLabel->setText(fwRev);
+    if (fwRev == QLatin1String(RequiredFwRev))
+        device->getSwRev();
+    else
+        offerFlash(QStringLiteral("FW"), RequiredFwRev);
+}
+
+void MainWindow::onGetSwRevComplete(QString swRev)
+{
+    ui->swRevLabel->setEnabled(true);
+    ui->swRevLabel->setText(swRev);
+    if (swRev != QLatin1String(RequiredSwRev)) {
+        offerFlash(QStringLiteral("SW"), RequiredSwRev);
+        return;
+    }
+    if (resetAfterUpgrade) {
+        // The freshly flashed device passed: the reset completes the upgrade.
+        onStartReset();
+        return;
+    }
+    enableControls(true, true, false, false, true, true);
+    device->getBatt();
+}
+
+void MainWindow::onGetBattComplete(uchar battPercent)
+{
+    if (battPercent > 100)
+        return;
+    QMessageBox::information(this, tr("Battery Level"),
+                             tr("Orvik battery at ") + QString::number(battPercent) + QLatin1Char('%'));
+}
+
+// Warning first, then the question; both revision kinds start the same upgrade.
+void MainWindow::offerFlash(const QString &revisionKind, const char *required)
+{
+    const QString value = QLatin1String(required);
+    QMessageBox::warning(this, tr("Incorrect Version"),
+                         tr("This application only works with Orvik device %1 Rev ").arg(revisionKind) + value);
+    const QMessageBox::StandardButton answer =
+        QMessageBox::question(this, tr("Flash Orvik Device"),
+                              tr("Change Orvik device %1 Rev to ").arg(revisionKind) + value,
+                              QMessageBox::Yes | QMessageBox::No, QMessageBox::NoButton);
+    if (answer != QMessageBox::Yes)
+        return;
+    setBusy();
+    device->enterUpgradeMode();
+}
+
+// ---- firmware upgrade ----------------------------------------------------
+
+void MainWindow::onUpgradeReady(bool status)
+{
+    popWaitCursor();
+    if (status) {
+        enableControls(false, false, false, false, false, false);
+        device->doDfuUpgrade();
+    } else {
+        QMessageBox::warning(this, tr("Upgrade Failed"), tr("Failed to put Orvik Device into firmware upgrade mode"));
+        enableControls(true, true, false, false, true, true);
+    }
+}
+
+void MainWindow::onUpdateStarted(int total)
+{
+    // A dialog left from an earlier successful run would otherwise linger unreferenced.
+    if (progressDialog)
+        destroyProgressDialog();
+    progressDialog = new QProgressDialog(tr("The unit will be updated and reset"), QString(), 0, total, this,
+                                         Qt::WindowFlags());
+    progressDialog->setWindowTitle(tr("Updating Orvik"));
+    progressDialog->setWindowFlags(progressDialog->windowFlags() & ~Qt::WindowContextHelpButtonHint);
+    progressDialog->setCancelButton(nullptr);
+    progressDialog->setValue(0);
+    progressDialog->show();
+    pushWaitCursor();
+    enableControls(false, false, false, false, false, false);
+}
+
+void MainWindow::onUpdateProgress(int current)
+{
+    if (progressDialog)
+        progressDialog->setValue(current);
+}
+
+void MainWindow::onUpdateFinished(Dfu::ErrorType error)
+{
+    device->close();
+    radioModel->removeRows(0, radioModel->rowCount());
+    enableControls(false, false, false, false, false, false);
+    clearDeviceInfo();
+    if (error == Dfu::Success) {
+        resetAfterUpgrade = true;
+    } else {
+        destroyProgressDialog();
+        popWaitCursor();
+        QString text;
+        switch (error) {
+        case Dfu::NoResponseError:
+            text = tr("Orvik Device did not respond");
+            break;
+        case Dfu::IncorrectResponseError:
+            text = tr("Orvik Device sent incorrect response");
+            break;
+        case Dfu::InvalidResponseError:
+            text = tr("Orvik Device sent invalid response");
+            break;
+        default:
+            break;
+        }
+        if (!text.isEmpty())
+            QMessageBox::warning(this, tr("Upgrade Failed"), text);
+    }
+    QTimer::singleShot(ReattachAfterUpgradeMs, Qt::PreciseTimer, this, [this] { attachDevice(); });
+}
+
+// ---- about ---------------------------------------------------------------
+
+void MainWindow::onAbout()
+{
+    auto *about = new AboutDialog(this);
+    about->setWindowFlags(Qt::SplashScreen);
+    about->show();
 }

@@ -1,15 +1,90 @@
-#ifndef MAINWINDOW_H
-#define MAINWINDOW_H
+#ifndef ORVIK_MAINWINDOW_H
+#define ORVIK_MAINWINDOW_H
 
+#include "orvikdevice.h"
+
+#include <QByteArray>
+#include <QHash>
+#include <QItemSelection>
 #include <QMainWindow>
+#include <QPointer>
+#include <QProgressDialog>
+#include <QSerialPort>
 #include <QString>
+#include <QStringList>
 
-// Placeholder until the main window lands.
+class QStringListModel;
+
+namespace Ui {
+class MainWindow;
+}
+
+// The operator's window and the controller behind it: attaches to the device
+// and keeps attaching, reads its identity and revisions after every attach,
+// enforces the version policy and drives scan, pairing, alerts, reset, logs
+// and the firmware upgrade.
 class MainWindow : public QMainWindow
 {
     Q_OBJECT
+
 public:
     explicit MainWindow(QString portName, QWidget *parent = nullptr);
+    ~MainWindow() override;
+
+signals:
+    void pairRequest(QByteArray bdAddr, uchar position);
+    void passKeyVerified(QByteArray bdAddr, bool status);
+
+public slots:
+    void onStartScan();
+    void onStartReset();
+    void onUpperGpio();
+    void onLowerGpio();
+    void onGetLogs();
+    void addRadio(QByteArray bdAddr, QByteArray classOfDevice, QString device);
+    void onScanComplete(bool status);
+    void radioSelected(QItemSelection selected, QItemSelection deselected);
+    void doPair();
+    void onVerifyPassKey(QByteArray bdAddr, uint passKey);
+    void onPairComplete(bool status);
+    void onUpgradeReady(bool status);
+    void onUpperGpioComplete(bool status);
+    void onLowerGpioComplete(bool status);
+    void onResetComplete(bool status);
+    void onGetInfoComplete(uchar position, QString name);
+    void onGetHwRevComplete(QString hwRev);
+    void onGetFwRevComplete(QString fwRev);
+    void onGetSwRevComplete(QString swRev);
+    void onGetBattComplete(uchar battPercent);
+    void onGetLogsComplete(QStringList logs);
+    void onError(QSerialPort::SerialPortError error);
+    void onUpdateStarted(int total);
+    void onUpdateProgress(int current);
+    void onUpdateFinished(Dfu::ErrorType error);
+    void onAbout();
+
+private:
+    void enableControls(bool scan, bool gpio, bool pair, bool list, bool reset, bool logs);
+    void clearDeviceInfo();
+    void setBusy();
+    void attachDevice();
+    void requestInfo();
+    void offerFlash(const QString &revisionKind, const char *required);
+    void destroyProgressDialog();
+    bool portHungUp() const;
+
+    QString portName;
+    Ui::MainWindow *ui;
+    QStringListModel *radioModel = nullptr;
+    OrvikDevice *device = nullptr;
+    QHash<QString, QByteArray> radios;
+    // Guarded so that a dialog deleted by any route reads as null, never twice.
+    QPointer<QProgressDialog> progressDialog;
+    bool resetAfterUpgrade = false;
+    // Counts successful attaches; an information request timer carries the
+    // count of the attach that started it and stands down if another attach
+    // (or a close) came in between.
+    quint64 attachCount = 0;
 };
 
-#endif // MAINWINDOW_H
+#endif // ORVIK_MAINWINDOW_H
