@@ -139,18 +139,24 @@ void MainWindow::setBusy()
 
 void MainWindow::attachDevice()
 {
-    // A second retry loop must not reopen a port that another one already holds.
+    // Another retry loop already holds the port: leave its information timer alone.
     if (device->isOpen())
         return;
-    if (device->attach(portName)) {
-        const quint64 attach = ++attachCount;
+    const quint64 attempt = ++attachAttempt;
+    attaching = true;
+    const bool attached = device->attach(portName);
+    attaching = false;
+    if (attached) {
         // Precise: a coarse timer may fire a little before the 2000 ms are up.
-        QTimer::singleShot(InfoDelayMs, Qt::PreciseTimer, this, [this, attach] {
-            if (attach == attachCount && device->isOpen())
+        QTimer::singleShot(InfoDelayMs, Qt::PreciseTimer, this, [this, attempt] {
+            if (attempt == attachAttempt && device->isOpen())
                 requestInfo();
         });
     } else {
-        QTimer::singleShot(AttachRetryMs, this, [this] { attachDevice(); });
+        QTimer::singleShot(AttachRetryMs, this, [this, attempt] {
+            if (attempt == attachAttempt)
+                attachDevice();
+        });
     }
 }
 
@@ -189,12 +195,11 @@ void MainWindow::onError(QSerialPort::SerialPortError error)
     if (!resetAfterUpgrade)
         popWaitCursor();
 
-    if (error == QSerialPort::NoError)
+    if (error == QSerialPort::NoError || attaching)
         return;
-    const bool lost = error == QSerialPort::ResourceError || portHungUp();
-    // Only an open port can be lost; a failed open is the retry timer's business,
-    // and after the close below the rest of an error burst finds the port closed.
-    if (!lost || !device->isOpen())
+    // The device link reports a vanished device as ResourceError after it has
+    // closed the port itself; a hung-up port that is still open counts too.
+    if (error != QSerialPort::ResourceError && !portHungUp())
         return;
 
     radios.clear();

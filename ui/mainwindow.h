@@ -81,10 +81,13 @@ private:
     // Guarded so that a dialog deleted by any route reads as null, never twice.
     QPointer<QProgressDialog> progressDialog;
     bool resetAfterUpgrade = false;
-    // Counts successful attaches; an information request timer carries the
-    // count of the attach that started it and stands down if another attach
-    // (or a close) came in between.
-    quint64 attachCount = 0;
+    // Numbers attach attempts. Retry and information timers carry the number
+    // of the attempt that started them and stand down once a later attempt
+    // has been made, so a quick unplug and replug never runs two chains.
+    quint64 attachAttempt = 0;
+    // Set while attach() runs: a failed open may report ResourceError from
+    // inside it, which must not start another attempt within this one.
+    bool attaching = false;
 };
 
 #endif // ORVIK_MAINWINDOW_H
