@@ -1,0 +1,54 @@
+#ifndef SIM_APPDEVICE_H
+#define SIM_APPDEVICE_H
+
+#include "options.h"
+
+#include <QByteArray>
+#include <QObject>
+
+// The device's application firmware: cuts request frames from the byte stream
+// and answers each as the device does. Strict: an unknown code or a length that
+// does not fit the code is a violation and gets no answer.
+class AppDevice : public QObject
+{
+    Q_OBJECT
+
+public:
+    AppDevice(const SimOptions &options, const QByteArray &fwRev, const QByteArray &swRev,
+              QObject *parent = nullptr);
+
+    // Handles every complete request in the stream. Stops at a request that
+    // hands the line over (upgrade mode, reset, unplug); the bytes after it
+    // are left for takeRemainder().
+    void feed(const QByteArray &bytes);
+    QByteArray takeRemainder();
+    bool halted() const { return stopped; }
+    // The request that unplugs the device instead of being answered (0: none).
+    void setUnplugRequest(int code) { unplugCode = code; }
+
+    static int requestLength(int code);
+
+signals:
+    void requestReceived(const QByteArray &frame);
+    void reply(const QByteArray &frame);
+    void violation(const QString &reason);
+    void enterBootloader();
+    void resetRequested();
+    void unplugRequested();
+
+private:
+    void handle(const QByteArray &frame);
+    void send(int code, const QByteArray &payload);
+    void sendStatus(int code, int status) { send(code, QByteArray(1, char(status))); }
+
+    const SimOptions &options;
+    QByteArray fwRev;
+    QByteArray swRev;
+    QByteArray buffer;
+    bool stopped = false;
+    int unplugCode = 0;
+    int nextLog = 0;
+    QByteArray pairingAddress; // set while a pass-key answer is awaited
+};
+
+#endif // SIM_APPDEVICE_H

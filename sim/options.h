@@ -1,0 +1,65 @@
+#ifndef SIM_OPTIONS_H
+#define SIM_OPTIONS_H
+
+#include <QByteArray>
+#include <QList>
+#include <QMap>
+#include <QSet>
+#include <QString>
+#include <QStringList>
+
+struct SimRadio
+{
+    QByteArray address;       // 6 bytes, wire order
+    QByteArray classOfDevice; // 3 bytes, wire order
+    QByteArray name;          // UTF-8
+};
+
+enum class SimFault { NoReply, WrongAck, BadEscape };
+
+struct SimUnplug
+{
+    enum Kind { Never, AfterMs, AtRequest, AtPacket };
+    Kind kind = Never;
+    int value = 0; // ms, request code or packet index
+};
+
+// Everything the command line can set. Defaults describe a device that passes
+// the tool's version policy.
+struct SimOptions
+{
+    QString link;
+    QString trace;
+    QByteArray name = "ORV-0001";
+    int position = 1;
+    QByteArray hwRev = "7315";
+    QByteArray fwRev = "11.0.0";
+    QByteArray swRev = "1.5.3";
+    QByteArray afterFw = "11.0.0";
+    QByteArray afterSw = "1.5.3";
+    int battery = 87;
+    QList<SimRadio> radios;
+    bool passkey = true;
+    quint32 passkeyValue = 123456;
+    QList<QByteArray> logs;
+    QMap<int, int> status; // request code -> status byte of its reply
+    QSet<int> silent;      // request codes never answered
+    SimUnplug unplug;
+    int replugDelayMs = 500;
+    QMap<int, SimFault> faults; // DFU packet index -> fault
+    int dfuTimeoutMs = 3000;
+    int reenumerateDelayMs = 300;
+    int baud = 0; // 0: full pty speed
+    bool help = false;
+
+    SimOptions();
+    int statusFor(int code) const { return status.value(code, 0); }
+};
+
+// Parses the arguments after the program name. On failure returns false and
+// sets *error to a one-line message naming the option.
+bool parseSimOptions(const QStringList &args, SimOptions *options, QString *error);
+
+QString simHelpText();
+
+#endif // SIM_OPTIONS_H
