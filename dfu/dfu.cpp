@@ -22,6 +22,10 @@
 // means no program or test has to remember to. Must stay outside any namespace.
 static void initDfuResources()
 {
+    static bool registered = false;
+    if (registered)
+        return;
+    registered = true;
     Q_INIT_RESOURCE(resources);
 }
 
@@ -411,6 +415,7 @@ void Dfu::onResponseTimeout()
 
 Dfu::UpdateImage Dfu::loadPackage(ImageType type, const QString &packagePath)
 {
+    initDfuResources();
     UpdateImage result;
     result.type = type;
 
