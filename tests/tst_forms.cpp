@@ -2,6 +2,7 @@
 
 #include <QComboBox>
 #include <QFontMetrics>
+#include <QGridLayout>
 #include <QLabel>
 #include <QListView>
 #include <QMenu>

@@ -1,6 +1,7 @@
 #include "boxanswerer.h"
 
 #include <QAbstractButton>
+#include <QPushButton>
 #include <QApplication>
 #include <QDeadlineTimer>
 #include <QTest>
