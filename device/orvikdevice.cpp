@@ -195,10 +195,21 @@ void OrvikDevice::getNextLog()
 
 void OrvikDevice::readReply()
 {
-    replyBuffer.append(readAll());
-    // Each frame leaves the buffer before its signal goes out: receivers open
-    // message boxes whose nested event loop may call readReply again, and that
-    // call must only see bytes nobody has consumed yet.
+    // The port never emits readyRead from inside its own readyRead, so bytes
+    // that reach it while a receiver runs a nested event loop (a message box)
+    // get no notification of their own: pick them up here instead of leaving
+    // them until the device sends more.
+    do {
+        replyBuffer.append(readAll());
+        takeFrames();
+    } while (bytesAvailable() > 0);
+}
+
+void OrvikDevice::takeFrames()
+{
+    // Each frame leaves the buffer before its signal goes out: a receiver's
+    // nested event loop may run readReply again, and that call must only see
+    // bytes nobody has consumed yet.
     while (replyBuffer.size() >= HeaderSize) {
         const int length = quint8(replyBuffer.at(0));
         if (length < HeaderSize) {

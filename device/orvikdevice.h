@@ -69,6 +69,7 @@ public slots:
 private:
     void sendRequest(quint8 code, const QByteArray &arguments = QByteArray());
     void sendAddressRequest(quint8 code, const QByteArray &bdAddr, quint8 last);
+    void takeFrames();
     bool actOnFrame(const QByteArray &frame);
     void onPortError(QSerialPort::SerialPortError error);
     void startUpgrade(const std::function<void(Dfu *)> &upgrade);
