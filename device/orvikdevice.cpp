@@ -200,9 +200,14 @@ void OrvikDevice::readReply()
     // get no notification of their own: pick them up here instead of leaving
     // them until the device sends more.
     do {
-        replyBuffer.append(readAll());
-        takeFrames();
+        processReplyBytes(readAll());
     } while (bytesAvailable() > 0);
+}
+
+void OrvikDevice::processReplyBytes(const QByteArray &bytes)
+{
+    replyBuffer.append(bytes);
+    takeFrames();
 }
 
 void OrvikDevice::takeFrames()

@@ -69,11 +69,16 @@ public slots:
 private:
     void sendRequest(quint8 code, const QByteArray &arguments = QByteArray());
     void sendAddressRequest(quint8 code, const QByteArray &bdAddr, quint8 last);
+    // The reader without the port: bytes as readAll() would have returned them.
+    void processReplyBytes(const QByteArray &bytes);
     void takeFrames();
     bool actOnFrame(const QByteArray &frame);
     void onPortError(QSerialPort::SerialPortError error);
     void startUpgrade(const std::function<void(Dfu *)> &upgrade);
     void releaseUpdater();
+
+    // Feeds the reader straight from fuzzers and their regression tests.
+    friend struct ReplyFeeder;
 
     QStringList logs;
     QByteArray replyBuffer;

@@ -369,7 +369,14 @@ void Dfu::readReply()
 {
     if (finished || !port)
         return;
-    replyBuffer.append(port->readAll());
+    processReplyBytes(port->readAll());
+}
+
+void Dfu::processReplyBytes(const QByteArray &bytes)
+{
+    if (finished)
+        return;
+    replyBuffer.append(bytes);
     for (;;) {
         const int first = replyBuffer.indexOf(SlipEnd);
         if (first < 0)

@@ -84,6 +84,8 @@ private slots:
 
 private:
     friend class DfuTest;
+    // Feeds the reader and the loader straight from fuzzers and their regression tests.
+    friend struct ReplyFeeder;
 
     static UpdateImage loadPackage(ImageType type, const QString &packagePath);
     void queueImage(const UpdateImage &image, int stopDelaySeconds);
@@ -91,6 +93,8 @@ private:
     void queueInitPacket(const QByteArray &initPacket);
     void queueDataPackets(const QByteArray &image, int stopDelaySeconds);
     void sendNextPacket();
+    // The reader without the port: bytes as readAll() would have returned them.
+    void processReplyBytes(const QByteArray &bytes);
     static QByteArray littleEndian32(quint32 value);
     static QByteArray littleEndian16(quint16 value);
 
