@@ -34,6 +34,32 @@ void popWaitCursor()
     QGuiApplication::restoreOverrideCursor();
 }
 
+// Modal boxes with no default button: QMessageBox's static helpers would make
+// OK the default. Closing a question any other way than Yes counts as No.
+QMessageBox::StandardButton showBox(QWidget *parent, QMessageBox::Icon icon, const QString &title,
+                                    const QString &text, QMessageBox::StandardButtons buttons = QMessageBox::Ok)
+{
+    QMessageBox box(icon, title, text, buttons, parent);
+    box.exec();
+    return box.standardButton(box.clickedButton());
+}
+
+void warn(QWidget *parent, const QString &title, const QString &text)
+{
+    showBox(parent, QMessageBox::Warning, title, text);
+}
+
+void inform(QWidget *parent, const QString &title, const QString &text)
+{
+    showBox(parent, QMessageBox::Information, title, text);
+}
+
+bool ask(QWidget *parent, const QString &title, const QString &text)
+{
+    return showBox(parent, QMessageBox::Question, title, text, QMessageBox::Yes | QMessageBox::No)
+        == QMessageBox::Yes;
+}
+
 } // namespace
 
 MainWindow::MainWindow(QString portName, QWidget *parent)
@@ -235,10 +261,10 @@ void MainWindow::onScanComplete(bool status)
 {
     popWaitCursor();
     if (status) {
-        QMessageBox::information(this, tr("Scan Complete"), tr("Radio scan completed successfully"));
+        inform(this, tr("Scan Complete"), tr("Radio scan completed successfully"));
         enableControls(true, true, false, true, true, true);
     } else {
-        QMessageBox::warning(this, tr("Scan Failed"), tr("Radio scan failed"));
+        warn(this, tr("Scan Failed"), tr("Radio scan failed"));
         enableControls(true, true, false, false, true, true);
     }
 }
@@ -270,20 +296,18 @@ void MainWindow::doPair()
 void MainWindow::onVerifyPassKey(QByteArray bdAddr, uint passKey)
 {
     popWaitCursor();
-    const QMessageBox::StandardButton answer = QMessageBox::question(
-        this, tr("Verify Pass Key"),
-        tr("Please verify that the radio displays the number ") + QString::number(passKey),
-        QMessageBox::Yes | QMessageBox::No, QMessageBox::NoButton);
-    emit passKeyVerified(bdAddr, answer == QMessageBox::Yes);
+    const bool confirmed =
+        ask(this, tr("Verify Pass Key"), tr("Please verify that the radio displays the number ") + QString::number(passKey));
+    emit passKeyVerified(bdAddr, confirmed);
 }
 
 void MainWindow::onPairComplete(bool status)
 {
     popWaitCursor();
     if (status)
-        QMessageBox::information(this, tr("Pairing Complete"), tr("Radio paired successfully"));
+        inform(this, tr("Pairing Complete"), tr("Radio paired successfully"));
     else
-        QMessageBox::warning(this, tr("Pairing Failed"), tr("Radio pairing failed"));
+        warn(this, tr("Pairing Failed"), tr("Radio pairing failed"));
     enableControls(true, true, true, true, true, true);
 }
 
@@ -319,7 +343,7 @@ void MainWindow::onUpperGpioComplete(bool status)
 {
     popWaitCursor();
     if (!status)
-        QMessageBox::warning(this, tr("Simulation Failed"), tr("Failed to toggle Upper GPIO"));
+        warn(this, tr("Simulation Failed"), tr("Failed to toggle Upper GPIO"));
     enableControls(true, true, false, false, true, true);
 }
 
@@ -327,7 +351,7 @@ void MainWindow::onLowerGpioComplete(bool status)
 {
     popWaitCursor();
     if (!status)
-        QMessageBox::warning(this, tr("Simulation Failed"), tr("Failed to toggle Lower GPIO"));
+        warn(this, tr("Simulation Failed"), tr("Failed to toggle Lower GPIO"));
     enableControls(true, true, false, false, true, true);
 }
 
@@ -352,7 +376,7 @@ void MainWindow::onResetComplete(bool status)
         device->close();
         QTimer::singleShot(ReattachAfterResetMs, this, [this] { attachDevice(); });
     } else {
-        QMessageBox::warning(this, tr("Reset Failed"), tr("Failed to reset Orvik device"));
+        warn(this, tr("Reset Failed"), tr("Failed to reset Orvik device"));
         enableControls(false, false, false, false, false, false);
     }
 }
@@ -368,7 +392,7 @@ void MainWindow::onGetLogsComplete(QStringList logs)
 {
     popWaitCursor();
     setEnabled(true);
-    QMessageBox::information(this, tr("Orvik Logs"), logs.join(QString()));
+    inform(this, tr("Orvik Logs"), logs.join(QString()));
 }
 
 // ---- information chain and version policy --------------------------------
@@ -393,7 +417,7 @@ void MainWindow::onGetHwRevComplete(QString hwRev)
         device->getFwRev();
         return;
     }
-    QMessageBox::warning(this, tr("Invalid Device"),
+    warn(this, tr("Invalid Device"),
                          tr("This application only works with Orvik device HW Rev ")
                              + QLatin1String(RequiredHwRev));
 }
@@ -429,7 +453,7 @@ void MainWindow::onGetBattComplete(uchar battPercent)
 {
     if (battPercent > 100)
         return;
-    QMessageBox::information(this, tr("Battery Level"),
+    inform(this, tr("Battery Level"),
                              tr("Orvik battery at ") + QString::number(battPercent) + QLatin1Char('%'));
 }
 
@@ -437,13 +461,9 @@ void MainWindow::onGetBattComplete(uchar battPercent)
 void MainWindow::offerFlash(const QString &revisionKind, const char *required)
 {
     const QString value = QLatin1String(required);
-    QMessageBox::warning(this, tr("Incorrect Version"),
+    warn(this, tr("Incorrect Version"),
                          tr("This application only works with Orvik device %1 Rev ").arg(revisionKind) + value);
-    const QMessageBox::StandardButton answer =
-        QMessageBox::question(this, tr("Flash Orvik Device"),
-                              tr("Change Orvik device %1 Rev to ").arg(revisionKind) + value,
-                              QMessageBox::Yes | QMessageBox::No, QMessageBox::NoButton);
-    if (answer != QMessageBox::Yes)
+    if (!ask(this, tr("Flash Orvik Device"), tr("Change Orvik device %1 Rev to ").arg(revisionKind) + value))
         return;
     setBusy();
     device->enterUpgradeMode();
@@ -458,7 +478,7 @@ void MainWindow::onUpgradeReady(bool status)
         enableControls(false, false, false, false, false, false);
         device->doDfuUpgrade();
     } else {
-        QMessageBox::warning(this, tr("Upgrade Failed"), tr("Failed to put Orvik Device into firmware upgrade mode"));
+        warn(this, tr("Upgrade Failed"), tr("Failed to put Orvik Device into firmware upgrade mode"));
         enableControls(true, true, false, false, true, true);
     }
 }
@@ -511,7 +531,7 @@ void MainWindow::onUpdateFinished(Dfu::ErrorType error)
             break;
         }
         if (!text.isEmpty())
-            QMessageBox::warning(this, tr("Upgrade Failed"), text);
+            warn(this, tr("Upgrade Failed"), text);
     }
     QTimer::singleShot(ReattachAfterUpgradeMs, Qt::PreciseTimer, this, [this] { attachDevice(); });
 }
