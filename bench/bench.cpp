@@ -1,0 +1,453 @@
+// Transfer and reply-reader benchmark. Each row runs in a child process of its
+// own, so that its CPU time and peak RSS are the row's alone; the parent prints
+// the table.
+//
+//   orvik-bench [--rows pty,9600,reader] [--frames N] [--sim PATH]
+//
+// pty:    the built-in transfer (both packages) from Dfu through a pty to
+//         orvik-sim at full pty speed.
+// 9600:   the same with orvik-sim pacing both directions to 9600 baud, 8N1.
+// reader: OrvikDevice's reply reader on a long random stream of valid frames,
+//         written into a pty by this process.
+#include "dfu.h"
+#include "orvikdevice.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QSerialPort>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <random>
+#include <stdlib.h>
+#include <sys/resource.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int LineBaud = 9600;
+constexpr int BitsPerByte = 10;    // 8N1: start, 8 data, stop
+constexpr double PausesS = 5.0;    // after both start, both init and the first stop packet
+constexpr double LineTargetRatio = 1.01;
+constexpr double OverheadTargetUs = 200.0;
+constexpr double CpuTargetShare = 0.02;
+// The device reports this firmware once the sim has installed what it got.
+const QByteArray FirmwareBefore = "10.9.9";
+const QByteArray FirmwareAfter = "11.0.0";
+
+double cpuSeconds()
+{
+    rusage usage;
+    getrusage(RUSAGE_SELF, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
+        + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+double peakRssMiB()
+{
+    rusage usage;
+    getrusage(RUSAGE_SELF, &usage);
+    return double(usage.ru_maxrss) / 1024.0;
+}
+
+[[noreturn]] void fail(const QString &why)
+{
+    std::fprintf(stderr, "orvik-bench: %s\n", qPrintable(why));
+    std::exit(1);
+}
+
+// Reads bytes until at least count have come or timeoutMs passed.
+QByteArray readAtLeast(QSerialPort &port, int count, int timeoutMs)
+{
+    QElapsedTimer clock;
+    clock.start();
+    QByteArray bytes = port.readAll();
+    while (bytes.size() < count && clock.elapsed() < timeoutMs) {
+        if (port.waitForReadyRead(int(qMax<qint64>(1, timeoutMs - clock.elapsed()))))
+            bytes += port.readAll();
+    }
+    return bytes;
+}
+
+// The simulator as a child; its stdout lists one slave path per plug.
+class Sim
+{
+public:
+    Sim(const QString &program, const QStringList &args)
+    {
+        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        process.start(program, args);
+        if (!process.waitForStarted(10000))
+            fail(QStringLiteral("cannot start %1").arg(program));
+    }
+    ~Sim()
+    {
+        process.terminate();
+        if (!process.waitForFinished(10000))
+            process.kill();
+        process.waitForFinished(5000);
+    }
+    QString nextPath(int timeoutMs)
+    {
+        QElapsedTimer clock;
+        clock.start();
+        while (!process.canReadLine() && clock.elapsed() < timeoutMs)
+            process.waitForReadyRead(100);
+        if (!process.canReadLine())
+            fail(QStringLiteral("the simulator printed no pty path"));
+        return QString::fromLocal8Bit(process.readLine()).trimmed();
+    }
+
+private:
+    QProcess process;
+};
+
+QJsonObject runTransfer(const QString &simPath, int baud)
+{
+    QStringList args{QStringLiteral("--fw-rev"), QString::fromLatin1(FirmwareBefore), QStringLiteral("--after-fw"),
+                     QString::fromLatin1(FirmwareAfter)};
+    if (baud > 0)
+        args << QStringLiteral("--baud") << QString::number(baud);
+    Sim sim(simPath, args);
+
+    QSerialPort port(sim.nextPath(10000));
+    if (!port.open(QIODevice::ReadWrite))
+        fail(QStringLiteral("cannot open %1: %2").arg(port.portName(), port.errorString()));
+    // Into the bootloader the way the device link does it: request 0x04, answer 85 00.
+    port.write(QByteArray::fromHex("0204"));
+    const QByteArray ready = readAtLeast(port, 3, 5000);
+    if (ready != QByteArray::fromHex("038500"))
+        fail(QStringLiteral("enter-upgrade-mode answered %1").arg(QString::fromLatin1(ready.toHex(' '))));
+
+    // Counted at the port: every frame byte as it leaves, every reply byte
+    // before the updater takes it (this receiver is connected first).
+    qint64 frameBytes = 0;
+    qint64 ackBytes = 0;
+    QObject::connect(&port, &QIODevice::bytesWritten, [&](qint64 bytes) { frameBytes += bytes; });
+    QObject::connect(&port, &QIODevice::readyRead, [&]() { ackBytes += port.bytesAvailable(); });
+
+    Dfu dfu(&port);
+    QEventLoop loop;
+    QElapsedTimer clock;
+    qint64 startedNs = 0;
+    qint64 finishedNs = 0;
+    int packets = 0;
+    Dfu::ErrorType result = Dfu::NoResponseError;
+    QObject::connect(&dfu, &Dfu::updateStarted, [&](int total) {
+        startedNs = clock.nsecsElapsed();
+        packets = total;
+    });
+    QObject::connect(&dfu, &Dfu::updateFinished, [&](Dfu::ErrorType error) {
+        finishedNs = clock.nsecsElapsed();
+        result = error;
+        loop.quit();
+    });
+    QTimer::singleShot(15 * 60 * 1000, &loop, [&]() { fail(QStringLiteral("transfer still running after 15 min")); });
+
+    const double cpuBefore = cpuSeconds();
+    clock.start();
+    dfu.upgrade();
+    if (finishedNs == 0)
+        loop.exec();
+    const double cpu = cpuSeconds() - cpuBefore;
+    if (result != Dfu::Success)
+        fail(QStringLiteral("transfer ended with result %1").arg(int(result)));
+    port.close();
+
+    // The simulator re-enumerates after the run; the new firmware revision
+    // shows that it installed what it received (CRC, sizes and pauses checked).
+    QSerialPort after(sim.nextPath(10000));
+    if (!after.open(QIODevice::ReadWrite))
+        fail(QStringLiteral("cannot reopen the device after the transfer"));
+    after.write(QByteArray::fromHex("020A"));
+    const QByteArray expected = char(2 + FirmwareAfter.size()) + QByteArray("\x8B") + FirmwareAfter;
+    const QByteArray answer = readAtLeast(after, expected.size(), 5000);
+    if (answer != expected)
+        fail(QStringLiteral("the simulator did not install the firmware (answer %1)")
+                 .arg(QString::fromLatin1(answer.toHex(' '))));
+
+    return QJsonObject{{QStringLiteral("packets"), packets},
+                       {QStringLiteral("frameBytes"), frameBytes},
+                       {QStringLiteral("ackBytes"), ackBytes},
+                       {QStringLiteral("wall"), double(finishedNs) / 1e9},
+                       {QStringLiteral("load"), double(startedNs) / 1e9},
+                       {QStringLiteral("cpu"), cpu},
+                       {QStringLiteral("rss"), peakRssMiB()}};
+}
+
+// Random frames of every reply code with valid lengths. Returns the stream and
+// the number of signals it must produce (a log entry asks for the next one
+// instead of emitting).
+QByteArray randomReplies(int frames, int *signalCount)
+{
+    static const quint8 statusCodes[] = {0x81, 0x83, 0x85, 0x86, 0x87, 0x88, 0x8F};
+    std::mt19937 random(7315);
+    const auto below = [&random](int n) { return int(random() % unsigned(n)); };
+    const auto bytes = [&](int n) {
+        QByteArray data(n, '\0');
+        for (char &c : data)
+            c = char(below(256));
+        return data;
+    };
+    const auto text = [&](int n) {
+        QByteArray data(n, '\0');
+        for (char &c : data)
+            c = char(0x20 + below(0x5F));
+        return data;
+    };
+    QByteArray stream;
+    *signalCount = 0;
+    for (int i = 0; i < frames; ++i) {
+        quint8 code = quint8(0x81 + below(15));
+        QByteArray payload;
+        bool emits = true;
+        switch (code) {
+        case 0x82:
+            payload = bytes(9) + text(below(30));
+            break;
+        case 0x84:
+            payload = bytes(10);
+            break;
+        case 0x89:
+            payload = bytes(1) + text(below(16));
+            break;
+        case 0x8A:
+        case 0x8B:
+        case 0x8C:
+            payload = text(below(12));
+            break;
+        case 0x8D:
+            payload = bytes(1);
+            break;
+        case 0x8E:
+            payload = text(below(40));
+            emits = payload.isEmpty();
+            break;
+        default:
+            code = statusCodes[below(7)];
+            payload = bytes(1);
+            break;
+        }
+        stream.append(char(2 + payload.size())).append(char(code)).append(payload);
+        *signalCount += emits ? 1 : 0;
+    }
+    return stream;
+}
+
+QJsonObject runReader(int frames)
+{
+    int expected = 0;
+    const QByteArray stream = randomReplies(frames, &expected);
+
+    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+    const char *name = (master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0) ? ptsname(master) : nullptr;
+    // Our own raw slave descriptor keeps the pty in raw mode and alive.
+    const int slave = name ? ::open(name, O_RDWR | O_NOCTTY) : -1;
+    termios tio;
+    if (slave < 0 || tcgetattr(slave, &tio) != 0)
+        fail(QStringLiteral("cannot create a pty"));
+    cfmakeraw(&tio);
+    tcsetattr(slave, TCSANOW, &tio);
+
+    OrvikDevice device;
+    if (!device.attach(QString::fromLocal8Bit(name)))
+        fail(QStringLiteral("cannot open the pty: %1").arg(device.errorString()));
+    int received = 0;
+    QEventLoop loop;
+    const auto count = [&]() {
+        if (++received == expected)
+            loop.quit();
+    };
+    for (auto signal : {&OrvikDevice::scanComplete, &OrvikDevice::pairComplete, &OrvikDevice::upgradeReady,
+                        &OrvikDevice::upperGpioComplete, &OrvikDevice::lowerGpioComplete, &OrvikDevice::resetComplete,
+                        &OrvikDevice::setSerialComplete})
+        QObject::connect(&device, signal, count);
+    QObject::connect(&device, &OrvikDevice::radioFound, count);
+    QObject::connect(&device, &OrvikDevice::verifyPassKey, count);
+    QObject::connect(&device, &OrvikDevice::getInfoComplete, count);
+    QObject::connect(&device, &OrvikDevice::getHwRevComplete, count);
+    QObject::connect(&device, &OrvikDevice::getFwRevComplete, count);
+    QObject::connect(&device, &OrvikDevice::getSwRevComplete, count);
+    QObject::connect(&device, &OrvikDevice::getBattComplete, count);
+    QObject::connect(&device, &OrvikDevice::getLogsComplete, count);
+
+    // The device side: stream out as fast as the pty takes it, and drain the
+    // next-log requests that log entries make the reader send.
+    int written = 0;
+    QSocketNotifier writable(master, QSocketNotifier::Write);
+    QSocketNotifier readable(master, QSocketNotifier::Read);
+    QObject::connect(&writable, &QSocketNotifier::activated, [&]() {
+        const ssize_t n = ::write(master, stream.constData() + written, size_t(stream.size() - written));
+        if (n > 0)
+            written += int(n);
+        if (written == stream.size())
+            writable.setEnabled(false);
+    });
+    QObject::connect(&readable, &QSocketNotifier::activated, [&]() {
+        char sink[4096];
+        while (::read(master, sink, sizeof sink) > 0) {
+        }
+    });
+    QTimer::singleShot(10 * 60 * 1000, &loop, [&]() { fail(QStringLiteral("reader still running after 10 min")); });
+
+    QElapsedTimer clock;
+    const double cpuBefore = cpuSeconds();
+    clock.start();
+    loop.exec();
+    const double wall = double(clock.nsecsElapsed()) / 1e9;
+    const double cpu = cpuSeconds() - cpuBefore;
+    device.close();
+    ::close(slave);
+    ::close(master);
+    return QJsonObject{{QStringLiteral("frames"), frames},
+                       {QStringLiteral("bytes"), stream.size()},
+                       {QStringLiteral("signals"), received},
+                       {QStringLiteral("wall"), wall},
+                       {QStringLiteral("cpu"), cpu},
+                       {QStringLiteral("rss"), peakRssMiB()}};
+}
+
+QJsonObject runChild(const QString &program, const QStringList &args)
+{
+    QProcess child;
+    child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    child.start(program, args);
+    if (!child.waitForStarted(10000) || !child.waitForFinished(-1) || child.exitCode() != 0)
+        return QJsonObject();
+    return QJsonDocument::fromJson(child.readAllStandardOutput()).object();
+}
+
+QString verdict(bool met)
+{
+    return met ? QStringLiteral("met") : QStringLiteral("MISSED");
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Transfer and reply-reader benchmark of Orvik Config."));
+    parser.addHelpOption();
+    const QCommandLineOption rowsOption(QStringLiteral("rows"), QStringLiteral("Rows to run: pty, 9600, reader."),
+                                        QStringLiteral("list"), QStringLiteral("pty,9600,reader"));
+    const QCommandLineOption framesOption(QStringLiteral("frames"), QStringLiteral("Frames for the reader row."),
+                                          QStringLiteral("n"), QStringLiteral("500000"));
+    const QCommandLineOption simOption(QStringLiteral("sim"), QStringLiteral("The simulator to talk to."),
+                                       QStringLiteral("path"), QStringLiteral(ORVIK_SIM_PATH));
+    QCommandLineOption rowOption(QStringLiteral("row"), QStringLiteral("Run one row in this process."),
+                                 QStringLiteral("name"));
+    rowOption.setFlags(QCommandLineOption::HiddenFromHelp);
+    parser.addOptions({rowsOption, framesOption, simOption, rowOption});
+    parser.process(app);
+    const QString simPath = parser.value(simOption);
+    const int frames = parser.value(framesOption).toInt();
+
+    if (parser.isSet(rowOption)) {
+        const QString row = parser.value(rowOption);
+        QJsonObject result;
+        if (row == QLatin1String("pty"))
+            result = runTransfer(simPath, 0);
+        else if (row == QLatin1String("9600"))
+            result = runTransfer(simPath, LineBaud);
+        else if (row == QLatin1String("reader"))
+            result = runReader(frames > 0 ? frames : 500000);
+        else
+            fail(QStringLiteral("unknown row %1").arg(row));
+        std::fputs(QJsonDocument(result).toJson(QJsonDocument::Compact).constData(), stdout);
+        return 0;
+    }
+
+    const QStringList rows = parser.value(rowsOption).split(QLatin1Char(','), Qt::SkipEmptyParts);
+    QList<QPair<QString, QJsonObject>> transfers;
+    QJsonObject reader;
+    bool failed = false;
+    for (const QString &row : rows) {
+        if (row == QLatin1String("9600"))
+            std::fprintf(stderr, "running row 9600 (about 3.5 minutes)...\n");
+        else
+            std::fprintf(stderr, "running row %s...\n", qPrintable(row));
+        const QJsonObject result =
+            runChild(app.applicationFilePath(),
+                     {QStringLiteral("--row"), row, QStringLiteral("--sim"), simPath, QStringLiteral("--frames"),
+                      QString::number(frames)});
+        if (result.isEmpty()) {
+            std::fprintf(stderr, "row %s failed\n", qPrintable(row));
+            failed = true;
+        } else if (row == QLatin1String("reader")) {
+            reader = result;
+        } else {
+            transfers.append({row, result});
+        }
+    }
+
+    QStringList notes;
+    if (!transfers.isEmpty()) {
+        std::printf("Built-in transfer, Dfu -> pty -> orvik-sim (wall from upgrade() to updateFinished)\n");
+        std::printf("%-9s %7s %8s %6s %9s %9s %10s %10s %7s %6s %9s\n", "row", "packets", "frame B", "ack B", "wall s",
+                    "limit s", "wall/limit", "us/packet", "CPU s", "CPU %", "peak RSS");
+        for (const auto &entry : transfers) {
+            const QJsonObject &r = entry.second;
+            const int packets = r.value(QStringLiteral("packets")).toInt();
+            const double bytes = r.value(QStringLiteral("frameBytes")).toDouble() + r.value(QStringLiteral("ackBytes")).toDouble();
+            const double wall = r.value(QStringLiteral("wall")).toDouble();
+            const double cpu = r.value(QStringLiteral("cpu")).toDouble();
+            const double limit = bytes * BitsPerByte / LineBaud + PausesS;
+            const bool paced = entry.first == QLatin1String("9600");
+            // At pty speed the overhead is what is left after the pauses; on
+            // the line it is what is left after the line itself.
+            const double overheadUs = ((paced ? wall - limit : wall - PausesS) / qMax(1, packets)) * 1e6;
+            std::printf("%-9s %7d %8lld %6lld %9.3f %9s %10s %10.0f %7.3f %5.2f%% %5.1f MiB\n",
+                        qPrintable(paced ? QStringLiteral("9600 baud") : QStringLiteral("pty")), packets,
+                        qint64(r.value(QStringLiteral("frameBytes")).toDouble()),
+                        qint64(r.value(QStringLiteral("ackBytes")).toDouble()), wall,
+                        qPrintable(paced ? QString::number(limit, 'f', 3) : QStringLiteral("-")),
+                        qPrintable(paced ? QString::number(wall / limit, 'f', 4) : QStringLiteral("-")), overheadUs,
+                        cpu, 100.0 * cpu / wall, r.value(QStringLiteral("rss")).toDouble());
+            if (paced) {
+                notes << QStringLiteral("line rate: wall/limit %1, target <= %2: %3")
+                             .arg(wall / limit, 0, 'f', 4)
+                             .arg(LineTargetRatio)
+                             .arg(verdict(wall <= limit * LineTargetRatio));
+                notes << QStringLiteral("CPU at 9600 baud: %1% of wall, target < %2%: %3")
+                             .arg(100.0 * cpu / wall, 0, 'f', 2)
+                             .arg(100.0 * CpuTargetShare)
+                             .arg(verdict(cpu < CpuTargetShare * wall));
+            } else {
+                notes << QStringLiteral("per-packet overhead at pty speed: %1 us, target < %2 us: %3")
+                             .arg(overheadUs, 0, 'f', 0)
+                             .arg(OverheadTargetUs)
+                             .arg(verdict(overheadUs < OverheadTargetUs));
+            }
+            notes << QStringLiteral("%1: packages loaded and queued in %2 ms (inside wall)")
+                         .arg(paced ? QStringLiteral("9600 baud") : QStringLiteral("pty"))
+                         .arg(r.value(QStringLiteral("load")).toDouble() * 1000, 0, 'f', 1);
+        }
+        std::printf("us/packet: pty (wall - 5 s pauses) / packets; 9600 baud (wall - limit) / packets\n");
+        std::printf("limit: (frame + ack bytes) x 10 bits / 9600 baud + 5 s of pauses\n\n");
+    }
+    if (!reader.isEmpty()) {
+        const double wall = reader.value(QStringLiteral("wall")).toDouble();
+        const double framesDone = reader.value(QStringLiteral("frames")).toDouble();
+        const double bytes = reader.value(QStringLiteral("bytes")).toDouble();
+        std::printf("Reply reader, OrvikDevice fed random valid frames through a pty\n");
+        std::printf("%9s %10s %8s %10s %8s %7s %9s\n", "frames", "bytes", "wall s", "frames/s", "MB/s", "CPU s",
+                    "peak RSS");
+        std::printf("%9.0f %10.0f %8.3f %10.0f %8.2f %7.3f %5.1f MiB\n\n", framesDone, bytes, wall,
+                    framesDone / wall, bytes / wall / 1e6, reader.value(QStringLiteral("cpu")).toDouble(),
+                    reader.value(QStringLiteral("rss")).toDouble());
+    }
+    for (const QString &note : notes)
+        std::printf("%s\n", qPrintable(note));
+    return failed ? 1 : 0;
+}
