@@ -6,6 +6,7 @@
 
 #include <QAbstractItemModel>
 #include <QGuiApplication>
+#include <QJsonArray>
 #include <QListView>
 #include <QProgressDialog>
 
@@ -94,6 +95,17 @@ QStringList WindowRig::boxes() const
     for (const Moment &moment : seen)
         all << moment.box;
     return all;
+}
+
+QStringList WindowRig::simViolations()
+{
+    const QJsonObject summary = simulator->summary();
+    if (summary.isEmpty())
+        return {QStringLiteral("no summary")};
+    QStringList violations;
+    for (const QJsonValue &violation : summary.value(QStringLiteral("violations")).toArray())
+        violations << violation.toString();
+    return violations;
 }
 
 QStringList WindowRig::requests() const

@@ -60,6 +60,9 @@ public:
     QStringList boxes() const;
     const QList<Moment> &moments() const { return seen; }
     bool waitForBoxes(int count, int timeoutMs = 60000) { return boxAnswerer->waitForCount(count, timeoutMs); }
+    // Stops the simulator and returns the protocol violations of its summary
+    // ("no summary" if it wrote none).
+    QStringList simViolations();
     // Request frames the simulator's application firmware received, as hex.
     QStringList requests() const;
     QList<QProgressDialog *> dialogs() const;

@@ -1,0 +1,230 @@
+#include "mainwindow.h"
+#include "simprocess.h"
+#include "windowrig.h"
+
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QtTest>
+
+namespace {
+
+// One simulator for the input and log cases: Upper refused, Lower accepted,
+// and a log with an empty entry between two others.
+const QStringList AlertArgs = {"--status", "0x05=1", "--log", "boot ok\\n", "--log", "", "--log", "temp 21C"};
+const QStringList EmptyLogArgs = {"--no-logs"};
+const QStringList RefusingResetArgs = {"--status", "0x07=1"};
+
+} // namespace
+
+// The two alert inputs, the device reset and the log, against the simulator:
+// the bytes sent, every box, the enable pattern and the wait cursor after each
+// outcome, and the re-attach after a reset.
+class AlertsResetLogsTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { qRegisterMetaType<QSerialPort::SerialPortError>(); }
+    void cleanupTestCase();
+    void inputButtonsSendTheRequestedState_data();
+    void inputButtonsSendTheRequestedState();
+    void logEntriesAreJoinedIntoOneBox_data();
+    void logEntriesAreJoinedIntoOneBox();
+    void resetClearsEverythingAndAttachesAgain();
+    void refusedResetLeavesEverythingOff();
+
+private:
+    bool ensureReady(const QStringList &simArgs);
+    // Name, position and revisions with their enabled state; empty when cleared.
+    QStringList information() const;
+
+    WindowRig rig;
+    QStringList violations; // of every simulator used so far
+};
+
+void AlertsResetLogsTest::cleanupTestCase()
+{
+    if (rig.sim())
+        violations += rig.simViolations();
+    rig.close();
+    QCOMPARE(violations, QStringList());
+}
+
+bool AlertsResetLogsTest::ensureReady(const QStringList &simArgs)
+{
+    if (rig.isOpenWith(simArgs))
+        return true;
+    if (rig.sim())
+        violations += rig.simViolations();
+    return rig.open(simArgs) && rig.waitForBoxes(1) && rig.controls() == WindowRig::ReadyControls;
+}
+
+QStringList AlertsResetLogsTest::information() const
+{
+    QStringList shown;
+    for (const char *name : {"nameLabel", "hwRevLabel", "fwRevLabel", "swRevLabel"}) {
+        auto *label = rig.child<QLabel>(name);
+        if (label->isEnabled() || !label->text().isEmpty())
+            shown << label->text() + (label->isEnabled() ? "" : " (disabled)");
+    }
+    auto *combo = rig.child<QComboBox>("positionComboBox");
+    if (combo->isEnabled() || combo->count())
+        shown << QStringLiteral("%1 of %2").arg(combo->currentText()).arg(combo->count());
+    return shown;
+}
+
+void AlertsResetLogsTest::inputButtonsSendTheRequestedState_data()
+{
+    QTest::addColumn<QString>("button");
+    QTest::addColumn<bool>("checked");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("request");
+    QTest::addColumn<QStringList>("expectedBoxes");
+
+    const QStringList upperRefused = {"W Simulation Failed: Failed to toggle Upper GPIO"};
+    QTest::addRow("upper to emergency, refused")
+        << "upperButton" << true << "Upper Emergency" << "030501" << upperRefused;
+    QTest::addRow("refused upper keeps its state, next click asks normal")
+        << "upperButton" << false << "Upper Normal" << "030500" << upperRefused;
+    QTest::addRow("lower to emergency") << "lowerButton" << true << "Lower Emergency" << "030601" << QStringList();
+    QTest::addRow("lower back to normal") << "lowerButton" << false << "Lower Normal" << "030600" << QStringList();
+}
+
+// The rows run one after the other on one window.
+void AlertsResetLogsTest::inputButtonsSendTheRequestedState()
+{
+    QFETCH(QString, button);
+    QFETCH(bool, checked);
+    QFETCH(QString, text);
+    QFETCH(QString, request);
+    QFETCH(QStringList, expectedBoxes);
+    QVERIFY(ensureReady(AlertArgs));
+
+    auto *toggle = rig.child<QPushButton>(button.toLatin1().constData());
+    QVERIFY(toggle->isCheckable());
+    const int sent = rig.requests().size();
+    const int shown = rig.boxes().size();
+    toggle->click();
+    QCOMPARE(toggle->isChecked(), checked);
+    QCOMPARE(toggle->text(), text);
+    QCOMPARE(rig.cursorDepth(), 1);
+    QCOMPARE(rig.controls(), QStringList());
+
+    QVERIFY(rig.waitForBoxes(shown + expectedBoxes.size()));
+    QTRY_COMPARE(rig.controls(), WindowRig::ReadyControls);
+    QTest::qWait(200); // room for a box or a request that should not come
+    QCOMPARE(rig.requests().mid(sent), QStringList{request});
+    QCOMPARE(rig.boxes().mid(shown), expectedBoxes);
+    for (const WindowRig::Moment &moment : rig.moments().mid(shown)) {
+        QCOMPARE(moment.cursors, 0);
+        QCOMPARE(moment.controls, QStringList());
+    }
+    QCOMPARE(toggle->isChecked(), checked);
+    QCOMPARE(toggle->text(), text);
+    QCOMPARE(rig.cursorDepth(), 0);
+}
+
+void AlertsResetLogsTest::logEntriesAreJoinedIntoOneBox_data()
+{
+    QTest::addColumn<QStringList>("simArgs");
+    QTest::addColumn<QStringList>("expectedRequests");
+    QTest::addColumn<QString>("expectedBox");
+    QTest::addRow("three entries, one empty, nothing between them")
+        << AlertArgs << QStringList{"020d", "020d", "020d", "020d"} << "I Orvik Logs: boot ok\ntemp 21C";
+    QTest::addRow("empty log") << EmptyLogArgs << QStringList{"020d"} << "I Orvik Logs: ";
+}
+
+void AlertsResetLogsTest::logEntriesAreJoinedIntoOneBox()
+{
+    QFETCH(QStringList, simArgs);
+    QFETCH(QStringList, expectedRequests);
+    QFETCH(QString, expectedBox);
+    QVERIFY(ensureReady(simArgs));
+
+    const QStringList before = rig.controls();
+    const int sent = rig.requests().size();
+    const int shown = rig.boxes().size();
+    rig.child<QPushButton>("logButton")->click(); // hidden, but wired
+    QVERIFY(!rig.window()->isEnabled());
+    QVERIFY(!rig.window()->menuBar()->isEnabled());
+    QCOMPARE(rig.cursorDepth(), 1);
+
+    QVERIFY(rig.waitForBoxes(shown + 1));
+    QCOMPARE(rig.boxes().mid(shown), QStringList{expectedBox});
+    QCOMPARE(rig.moments().last().cursors, 0);
+    QCOMPARE(rig.moments().last().controls, before);
+    QCOMPARE(rig.requests().mid(sent), expectedRequests);
+    QVERIFY(rig.window()->isEnabled());
+    QCOMPARE(rig.controls(), before);
+    QCOMPARE(rig.cursorDepth(), 0);
+}
+
+void AlertsResetLogsTest::resetClearsEverythingAndAttachesAgain()
+{
+    QVERIFY(ensureReady(EmptyLogArgs)); // any passing device; reuse the one that is up
+    rig.child<QPushButton>("scanButton")->click();
+    QVERIFY(rig.waitForBoxes(rig.boxes().size() + 1));
+    rig.child<QPushButton>("upperButton")->click();
+    QTRY_COMPARE(rig.controls(), WindowRig::ReadyControls);
+    QVERIFY(!rig.rows().isEmpty());
+    QVERIFY(!information().isEmpty());
+
+    // The port is closed when the answer has been handled, and opened again a second later.
+    OrvikDevice *device = rig.device();
+    QElapsedTimer clock;
+    qint64 answeredAt = -1, reopenedAt = -1;
+    bool openAfterAnswer = true;
+    QObject watch; // ends both connections with this function
+    connect(device, &OrvikDevice::resetComplete, &watch, [&] {
+        answeredAt = clock.elapsed();
+        openAfterAnswer = device->isOpen();
+    });
+    connect(device, &QSerialPort::errorOccurred, &watch, [&](QSerialPort::SerialPortError error) {
+        if (error == QSerialPort::NoError && answeredAt >= 0 && reopenedAt < 0)
+            reopenedAt = clock.elapsed();
+    });
+
+    const int sent = rig.requests().size();
+    const int shown = rig.boxes().size();
+    clock.start();
+    rig.child<QPushButton>("resetButton")->click();
+    QCOMPARE(rig.rows(), QStringList());
+    QCOMPARE(information(), QStringList());
+    QCOMPARE(rig.child<QPushButton>("upperButton")->text(), QStringLiteral("Upper Normal"));
+    QVERIFY(!rig.child<QPushButton>("upperButton")->isChecked());
+    QCOMPARE(rig.controls(), QStringList());
+    QCOMPARE(rig.cursorDepth(), 1);
+
+    QVERIFY(rig.waitForBoxes(shown + 1)); // nothing for the reset itself: the next box is the battery's
+    QCOMPARE(rig.boxes().mid(shown), QStringList{"I Battery Level: Orvik battery at 87%"});
+    QCOMPARE(rig.requests().mid(sent), QStringList({"0207", "0208", "0209", "020a", "020b", "020c"}));
+    QVERIFY(answeredAt >= 0);
+    QVERIFY(!openAfterAnswer);
+    QVERIFY2(reopenedAt - answeredAt >= 990, qPrintable(QString::number(reopenedAt - answeredAt)));
+    QCOMPARE(information(), QStringList({"ORV-0001", "7315", "11.0.0", "1.5.3", "Front of 3"}));
+    QCOMPARE(rig.controls(), WindowRig::ReadyControls);
+    QCOMPARE(rig.cursorDepth(), 0);
+}
+
+void AlertsResetLogsTest::refusedResetLeavesEverythingOff()
+{
+    QVERIFY(ensureReady(RefusingResetArgs));
+    const int sent = rig.requests().size();
+    const int shown = rig.boxes().size();
+    rig.child<QPushButton>("resetButton")->click();
+    QVERIFY(rig.waitForBoxes(shown + 1));
+    QCOMPARE(rig.boxes().mid(shown), QStringList{"W Reset Failed: Failed to reset Orvik device"});
+    QCOMPARE(rig.moments().last().cursors, 0);
+    QTest::qWait(2500); // a re-attach and its information request would have come by now
+    QCOMPARE(rig.requests().mid(sent), QStringList{"0207"});
+    QVERIFY(rig.device()->isOpen());
+    QCOMPARE(rig.controls(), QStringList());
+    QCOMPARE(information(), QStringList());
+    QCOMPARE(rig.cursorDepth(), 0);
+}
+
+QTEST_MAIN(AlertsResetLogsTest)
+#include "tst_alertsresetlogs.moc"
