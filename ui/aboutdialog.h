@@ -18,6 +18,8 @@ public:
     ~AboutDialog() override;
 
 private:
+    void fitCaptions();
+
     Ui::About *ui;
 };
 
