@@ -2,9 +2,7 @@
 #include "simprocess.h"
 #include "windowrig.h"
 
-#include <QComboBox>
 #include <QElapsedTimer>
-#include <QLabel>
 #include <QMenuBar>
 #include <QPushButton>
 #include <QtTest>
@@ -38,8 +36,6 @@ private slots:
 
 private:
     bool ensureReady(const QStringList &simArgs);
-    // Name, position and revisions with their enabled state; empty when cleared.
-    QStringList information() const;
 
     WindowRig rig;
     QStringList violations; // of every simulator used so far
@@ -60,20 +56,6 @@ bool AlertsResetLogsTest::ensureReady(const QStringList &simArgs)
     if (rig.sim())
         violations += rig.simViolations();
     return rig.open(simArgs) && rig.waitForBoxes(1) && rig.controls() == WindowRig::ReadyControls;
-}
-
-QStringList AlertsResetLogsTest::information() const
-{
-    QStringList shown;
-    for (const char *name : {"nameLabel", "hwRevLabel", "fwRevLabel", "swRevLabel"}) {
-        auto *label = rig.child<QLabel>(name);
-        if (label->isEnabled() || !label->text().isEmpty())
-            shown << label->text() + (label->isEnabled() ? "" : " (disabled)");
-    }
-    auto *combo = rig.child<QComboBox>("positionComboBox");
-    if (combo->isEnabled() || combo->count())
-        shown << QStringLiteral("%1 of %2").arg(combo->currentText()).arg(combo->count());
-    return shown;
 }
 
 void AlertsResetLogsTest::inputButtonsSendTheRequestedState_data()
@@ -170,7 +152,7 @@ void AlertsResetLogsTest::resetClearsEverythingAndAttachesAgain()
     rig.child<QPushButton>("upperButton")->click();
     QTRY_COMPARE(rig.controls(), WindowRig::ReadyControls);
     QVERIFY(!rig.rows().isEmpty());
-    QVERIFY(!information().isEmpty());
+    QVERIFY(!rig.information().isEmpty());
 
     // The port is closed when the answer has been handled, and opened again a second later.
     OrvikDevice *device = rig.device();
@@ -192,7 +174,7 @@ void AlertsResetLogsTest::resetClearsEverythingAndAttachesAgain()
     clock.start();
     rig.child<QPushButton>("resetButton")->click();
     QCOMPARE(rig.rows(), QStringList());
-    QCOMPARE(information(), QStringList());
+    QCOMPARE(rig.information(), QStringList());
     QCOMPARE(rig.child<QPushButton>("upperButton")->text(), QStringLiteral("Upper Normal"));
     QVERIFY(!rig.child<QPushButton>("upperButton")->isChecked());
     QCOMPARE(rig.controls(), QStringList());
@@ -204,7 +186,7 @@ void AlertsResetLogsTest::resetClearsEverythingAndAttachesAgain()
     QVERIFY(answeredAt >= 0);
     QVERIFY(!openAfterAnswer);
     QVERIFY2(reopenedAt - answeredAt >= 990, qPrintable(QString::number(reopenedAt - answeredAt)));
-    QCOMPARE(information(), QStringList({"ORV-0001", "7315", "11.0.0", "1.5.3", "Front of 3"}));
+    QCOMPARE(rig.information(), QStringList({"ORV-0001", "7315", "11.0.0", "1.5.3", "Front of 3"}));
     QCOMPARE(rig.controls(), WindowRig::ReadyControls);
     QCOMPARE(rig.cursorDepth(), 0);
 }
@@ -222,7 +204,7 @@ void AlertsResetLogsTest::refusedResetLeavesEverythingOff()
     QCOMPARE(rig.requests().mid(sent), QStringList{"0207"});
     QVERIFY(rig.device()->isOpen());
     QCOMPARE(rig.controls(), QStringList());
-    QCOMPARE(information(), QStringList());
+    QCOMPARE(rig.information(), QStringList());
     QCOMPARE(rig.cursorDepth(), 0);
 }
 

@@ -5,6 +5,8 @@
 #include "simprocess.h"
 
 #include <QAbstractItemModel>
+#include <QComboBox>
+#include <QLabel>
 #include <QGuiApplication>
 #include <QJsonArray>
 #include <QListView>
@@ -121,6 +123,20 @@ QStringList WindowRig::requests() const
 QList<QProgressDialog *> WindowRig::dialogs() const
 {
     return mainWindow->findChildren<QProgressDialog *>();
+}
+
+QStringList WindowRig::information() const
+{
+    QStringList shown;
+    for (const char *name : {"nameLabel", "hwRevLabel", "fwRevLabel", "swRevLabel"}) {
+        auto *label = child<QLabel>(name);
+        if (label->isEnabled() || !label->text().isEmpty())
+            shown << label->text() + (label->isEnabled() ? QString() : QStringLiteral(" (disabled)"));
+    }
+    auto *combo = child<QComboBox>("positionComboBox");
+    if (combo->isEnabled() || combo->count())
+        shown << QStringLiteral("%1 of %2").arg(combo->currentText()).arg(combo->count());
+    return shown;
 }
 
 QStringList WindowRig::rows() const

@@ -66,6 +66,8 @@ public:
     // Request frames the simulator's application firmware received, as hex.
     QStringList requests() const;
     QList<QProgressDialog *> dialogs() const;
+    // Name, revisions ("<text> (disabled)" when off) and "<position> of <entries>"; empty once cleared.
+    QStringList information() const;
     // Rows of the radio list.
     QStringList rows() const;
     // Depth of the application's override cursor stack (0: normal cursor).
