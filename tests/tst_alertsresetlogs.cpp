@@ -9,9 +9,9 @@
 
 namespace {
 
-// One simulator for the input and log cases: Upper refused, Lower accepted,
-// and a log with an empty entry between two others.
-const QStringList AlertArgs = {"--status", "0x05=1", "--log", "boot ok\\n", "--log", "", "--log", "temp 21C"};
+const QStringList RefusingInputsArgs = {"--status", "0x05=1", "--status", "0x06=1"};
+// A log with an empty entry between two others.
+const QStringList LoggingArgs = {"--log", "boot ok\\n", "--log", "", "--log", "temp 21C"};
 const QStringList EmptyLogArgs = {"--no-logs"};
 const QStringList RefusingResetArgs = {"--status", "0x07=1"};
 
@@ -60,30 +60,40 @@ bool AlertsResetLogsTest::ensureReady(const QStringList &simArgs)
 
 void AlertsResetLogsTest::inputButtonsSendTheRequestedState_data()
 {
+    QTest::addColumn<QStringList>("simArgs");
     QTest::addColumn<QString>("button");
     QTest::addColumn<bool>("checked");
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("request");
     QTest::addColumn<QStringList>("expectedBoxes");
 
-    const QStringList upperRefused = {"W Simulation Failed: Failed to toggle Upper GPIO"};
+    const QStringList upper = {"W Simulation Failed: Failed to toggle Upper GPIO"};
+    const QStringList lower = {"W Simulation Failed: Failed to toggle Lower GPIO"};
+    const QStringList none;
     QTest::addRow("upper to emergency, refused")
-        << "upperButton" << true << "Upper Emergency" << "030501" << upperRefused;
+        << RefusingInputsArgs << "upperButton" << true << "Upper Emergency" << "030501" << upper;
     QTest::addRow("refused upper keeps its state, next click asks normal")
-        << "upperButton" << false << "Upper Normal" << "030500" << upperRefused;
-    QTest::addRow("lower to emergency") << "lowerButton" << true << "Lower Emergency" << "030601" << QStringList();
-    QTest::addRow("lower back to normal") << "lowerButton" << false << "Lower Normal" << "030600" << QStringList();
+        << RefusingInputsArgs << "upperButton" << false << "Upper Normal" << "030500" << upper;
+    QTest::addRow("lower to emergency, refused")
+        << RefusingInputsArgs << "lowerButton" << true << "Lower Emergency" << "030601" << lower;
+    QTest::addRow("refused lower keeps its state, next click asks normal")
+        << RefusingInputsArgs << "lowerButton" << false << "Lower Normal" << "030600" << lower;
+    QTest::addRow("upper to emergency") << LoggingArgs << "upperButton" << true << "Upper Emergency" << "030501" << none;
+    QTest::addRow("upper back to normal") << LoggingArgs << "upperButton" << false << "Upper Normal" << "030500" << none;
+    QTest::addRow("lower to emergency") << LoggingArgs << "lowerButton" << true << "Lower Emergency" << "030601" << none;
+    QTest::addRow("lower back to normal") << LoggingArgs << "lowerButton" << false << "Lower Normal" << "030600" << none;
 }
 
-// The rows run one after the other on one window.
+// Rows with the same simulator run one after the other on one window.
 void AlertsResetLogsTest::inputButtonsSendTheRequestedState()
 {
+    QFETCH(QStringList, simArgs);
     QFETCH(QString, button);
     QFETCH(bool, checked);
     QFETCH(QString, text);
     QFETCH(QString, request);
     QFETCH(QStringList, expectedBoxes);
-    QVERIFY(ensureReady(AlertArgs));
+    QVERIFY(ensureReady(simArgs));
 
     auto *toggle = rig.child<QPushButton>(button.toLatin1().constData());
     QVERIFY(toggle->isCheckable());
@@ -115,7 +125,7 @@ void AlertsResetLogsTest::logEntriesAreJoinedIntoOneBox_data()
     QTest::addColumn<QStringList>("expectedRequests");
     QTest::addColumn<QString>("expectedBox");
     QTest::addRow("three entries, one empty, nothing between them")
-        << AlertArgs << QStringList{"020d", "020d", "020d", "020d"} << "I Orvik Logs: boot ok\ntemp 21C";
+        << LoggingArgs << QStringList{"020d", "020d", "020d", "020d"} << "I Orvik Logs: boot ok\ntemp 21C";
     QTest::addRow("empty log") << EmptyLogArgs << QStringList{"020d"} << "I Orvik Logs: ";
 }
 

@@ -82,8 +82,8 @@ private slots:
     void radioRowsAreReadOnly_data();
     void radioRowsAreReadOnly();
     void failedScanKeepsRowsUntilTheNextScan();
-    void pairingAnsweredWithoutQuestion_data();
-    void pairingAnsweredWithoutQuestion();
+    void pairingOnThePlayedDevice_data();
+    void pairingOnThePlayedDevice();
 
 private:
     void selectRow(int row);
@@ -255,7 +255,11 @@ void ScanPairTest::failedScanKeepsRowsUntilTheNextScan()
     int sent = requestCount();
     rig.child<QPushButton>("scanButton")->click();
     QTRY_COMPARE(requestsSince(sent), QStringList{"0201"});
-    played->send(frame(0x82, QByteArray::fromHex("e0e1e2e3e4e5000000") + "Early") + frame(0x81, "\x01"));
+    played->send(frame(0x82, QByteArray::fromHex("e0e1e2e3e4e5000000") + "Early"));
+    QTRY_COMPARE(rig.rows(), QStringList{"    Early"}); // listed at once, but not yet selectable
+    QCOMPARE(rig.controls(), QStringList());
+    QCOMPARE(rig.cursorDepth(), 1);
+    played->send(frame(0x81, "\x01"));
     QVERIFY(rig.waitForBoxes(2));
     QCOMPARE(rig.boxes().last(), "W Scan Failed: Radio scan failed");
     QCOMPARE(rig.moments().last().cursors, 0);
@@ -276,19 +280,35 @@ void ScanPairTest::failedScanKeepsRowsUntilTheNextScan()
     QCOMPARE(rig.controls(), WindowRig::AllControls);
 }
 
-void ScanPairTest::pairingAnsweredWithoutQuestion_data()
+void ScanPairTest::pairingOnThePlayedDevice_data()
 {
+    QTest::addColumn<bool>("question");
+    QTest::addColumn<int>("answer");
+    QTest::addColumn<QStringList>("expectedRequests");
     QTest::addColumn<QByteArray>("status");
-    QTest::addColumn<QString>("outcome");
-    QTest::addRow("paired") << QByteArray(1, '\0') << "I Pairing Complete: Radio paired successfully";
-    QTest::addRow("refused") << QByteArray("\x05") << "W Pairing Failed: Radio pairing failed";
+    QTest::addColumn<QStringList>("expectedBoxes");
+
+    const QString pair = "0902f0f1f2f3f4f501", question = "Q Verify Pass Key: Please verify that the radio displays the number 7";
+    const QString paired = "I Pairing Complete: Radio paired successfully", failed = "W Pairing Failed: Radio pairing failed";
+    QTest::addRow("paired without a question") << false << 0 << QStringList{pair} << QByteArray(1, '\0') << QStringList{paired};
+    QTest::addRow("refused without a question") << false << 0 << QStringList{pair} << QByteArray("\x05") << QStringList{failed};
+    QTest::addRow("key refused, failure follows")
+        << true << int(QMessageBox::No) << QStringList{pair, "0903f0f1f2f3f4f501"} << QByteArray("\x01")
+        << QStringList{question, failed};
+    QTest::addRow("key confirmed, device fails all the same")
+        << true << int(QMessageBox::Yes) << QStringList{pair, "0903f0f1f2f3f4f500"} << QByteArray("\x01")
+        << QStringList{question, failed};
 }
 
-// No pass-key question: the result alone must pop the cursor pushed by the press.
-void ScanPairTest::pairingAnsweredWithoutQuestion()
+// The result alone must pop the cursor pushed by the press; after a pass-key
+// answer the window waits for the result without it.
+void ScanPairTest::pairingOnThePlayedDevice()
 {
+    QFETCH(bool, question);
+    QFETCH(int, answer);
+    QFETCH(QStringList, expectedRequests);
     QFETCH(QByteArray, status);
-    QFETCH(QString, outcome);
+    QFETCH(QStringList, expectedBoxes);
     QVERIFY(played);
     QCOMPARE(selectedRows(), QList<int>{0});
 
@@ -296,12 +316,22 @@ void ScanPairTest::pairingAnsweredWithoutQuestion()
     const int shown = rig.boxes().size();
     rig.child<QPushButton>("pairButton")->click();
     QCOMPARE(rig.cursorDepth(), 1);
-    QTRY_COMPARE(requestsSince(sent), QStringList{"0902f0f1f2f3f4f501"});
+    QTRY_COMPARE(requestsSince(sent), expectedRequests.mid(0, 1));
+    if (question) {
+        rig.answerer().expect(QMessageBox::StandardButton(answer));
+        played->send(frame(0x84, QByteArray::fromHex("f0f1f2f3f4f5" "07000000")));
+        QTRY_COMPARE(requestsSince(sent), expectedRequests);
+        QCOMPARE(rig.cursorDepth(), 0);
+        QCOMPARE(rig.controls(), QStringList());
+    }
     played->send(frame(0x83, status));
-    QVERIFY(rig.waitForBoxes(shown + 1));
-    QCOMPARE(rig.boxes().mid(shown), QStringList{outcome});
-    QCOMPARE(rig.moments().last().cursors, 0);
-    QCOMPARE(rig.moments().last().controls, QStringList());
+    QVERIFY(rig.waitForBoxes(shown + expectedBoxes.size()));
+    QCOMPARE(rig.boxes().mid(shown), expectedBoxes);
+    for (const WindowRig::Moment &moment : rig.moments().mid(shown)) {
+        QCOMPARE(moment.cursors, 0);
+        QCOMPARE(moment.controls, QStringList());
+    }
+    QCOMPARE(requestsSince(sent), expectedRequests);
     QCOMPARE(rig.controls(), WindowRig::AllControls);
     QCOMPARE(selectedRows(), QList<int>{0});
     QCOMPARE(rig.cursorDepth(), 0);
