@@ -2,7 +2,7 @@
 // own, so that its CPU time and peak RSS are the row's alone; the parent prints
 // the table.
 //
-//   orvik-bench [--rows pty,9600,reader] [--frames N] [--sim PATH]
+//   orvik-bench [--rows pty,9600,reader] [--repeat N] [--frames N] [--sim PATH]
 //
 // pty:    the built-in transfer (both packages) from Dfu through a pty to
 //         orvik-sim at full pty speed.
@@ -23,9 +23,11 @@
 #include <QSocketNotifier>
 #include <QTimer>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
+#include <numeric>
 #include <random>
 #include <stdlib.h>
 #include <sys/resource.h>
@@ -40,6 +42,8 @@ constexpr double PausesS = 5.0;    // after both start, both init and the first 
 constexpr double LineTargetRatio = 1.01;
 constexpr double OverheadTargetUs = 200.0;
 constexpr double CpuTargetShare = 0.02;
+// A gap between a reply and the next frame longer than this is a pause.
+constexpr qint64 PauseThresholdNs = 500 * 1000 * 1000;
 // The device reports this firmware once the sim has installed what it got.
 const QByteArray FirmwareBefore = "10.9.9";
 const QByteArray FirmwareAfter = "11.0.0";
@@ -76,6 +80,35 @@ QByteArray readAtLeast(QSerialPort &port, int count, int timeoutMs)
             bytes += port.readAll();
     }
     return bytes;
+}
+
+// The port with a count of every byte handed to it for writing.
+class CountingPort : public QSerialPort
+{
+public:
+    using QSerialPort::QSerialPort;
+    qint64 handed = 0;
+
+protected:
+    qint64 writeData(const char *data, qint64 size) override
+    {
+        const qint64 taken = QSerialPort::writeData(data, size);
+        handed += qMax<qint64>(0, taken);
+        return taken;
+    }
+};
+
+double sumMs(const QVector<qint64> &ns)
+{
+    return double(std::accumulate(ns.begin(), ns.end(), qint64(0))) / 1e6;
+}
+
+double medianUs(QVector<qint64> ns)
+{
+    if (ns.isEmpty())
+        return 0;
+    std::sort(ns.begin(), ns.end());
+    return double(ns.at(ns.size() / 2)) / 1000.0;
 }
 
 // The simulator as a child; its stdout lists one slave path per plug.
@@ -119,7 +152,7 @@ QJsonObject runTransfer(const QString &simPath, int baud)
         args << QStringLiteral("--baud") << QString::number(baud);
     Sim sim(simPath, args);
 
-    QSerialPort port(sim.nextPath(10000));
+    CountingPort port(sim.nextPath(10000));
     if (!port.open(QIODevice::ReadWrite))
         fail(QStringLiteral("cannot open %1: %2").arg(port.portName(), port.errorString()));
     // Into the bootloader the way the device link does it: request 0x04, answer 85 00.
@@ -128,26 +161,50 @@ QJsonObject runTransfer(const QString &simPath, int baud)
     if (ready != QByteArray::fromHex("038500"))
         fail(QStringLiteral("enter-upgrade-mode answered %1").arg(QString::fromLatin1(ready.toHex(' '))));
 
-    // Counted at the port: every frame byte as it leaves, every reply byte
+    // Counted at the port: every frame byte handed to it, every reply byte
     // before the updater takes it (this receiver is connected first).
-    qint64 frameBytes = 0;
+    port.handed = 0;
     qint64 ackBytes = 0;
-    QObject::connect(&port, &QIODevice::bytesWritten, [&](qint64 bytes) { frameBytes += bytes; });
-    QObject::connect(&port, &QIODevice::readyRead, [&]() { ackBytes += port.bytesAvailable(); });
+    QElapsedTimer clock;
+    // Where the time goes, per packet: from handing the frame to the port to
+    // the last reply bytes before the next frame (round trip), and from those
+    // to handing over the next frame (the tool's turnaround, or a pause).
+    qint64 handedNs = -1;
+    qint64 replyNs = -1;
+    QVector<qint64> roundTrips;
+    QVector<qint64> turnarounds;
+    QVector<qint64> pauses;
+    const auto settle = [&](qint64 nowNs) {
+        if (handedNs < 0 || replyNs < handedNs)
+            return;
+        roundTrips.append(replyNs - handedNs);
+        (nowNs - replyNs < PauseThresholdNs ? turnarounds : pauses).append(nowNs - replyNs);
+    };
+    QObject::connect(&port, &QIODevice::readyRead, [&]() {
+        ackBytes += port.bytesAvailable();
+        replyNs = clock.nsecsElapsed();
+    });
 
     Dfu dfu(&port);
     QEventLoop loop;
-    QElapsedTimer clock;
     qint64 startedNs = 0;
     qint64 finishedNs = 0;
     int packets = 0;
     Dfu::ErrorType result = Dfu::NoResponseError;
+    const auto handedOver = [&]() {
+        const qint64 now = clock.nsecsElapsed();
+        settle(now);
+        handedNs = now;
+    };
     QObject::connect(&dfu, &Dfu::updateStarted, [&](int total) {
         startedNs = clock.nsecsElapsed();
         packets = total;
+        handedOver();
     });
+    QObject::connect(&dfu, &Dfu::updateProgress, handedOver);
     QObject::connect(&dfu, &Dfu::updateFinished, [&](Dfu::ErrorType error) {
         finishedNs = clock.nsecsElapsed();
+        settle(finishedNs);
         result = error;
         loop.quit();
     });
@@ -176,7 +233,13 @@ QJsonObject runTransfer(const QString &simPath, int baud)
                  .arg(QString::fromLatin1(answer.toHex(' '))));
 
     return QJsonObject{{QStringLiteral("packets"), packets},
-                       {QStringLiteral("frameBytes"), frameBytes},
+                       {QStringLiteral("frameBytes"), port.handed},
+                       {QStringLiteral("roundTrip"), medianUs(roundTrips)},
+                       {QStringLiteral("turnaround"), medianUs(turnarounds)},
+                       {QStringLiteral("roundTripsMs"), sumMs(roundTrips)},
+                       {QStringLiteral("turnaroundsMs"), sumMs(turnarounds)},
+                       {QStringLiteral("pausesMs"), sumMs(pauses)},
+                       {QStringLiteral("pauseCount"), pauses.size()},
                        {QStringLiteral("ackBytes"), ackBytes},
                        {QStringLiteral("wall"), double(finishedNs) / 1e9},
                        {QStringLiteral("load"), double(startedNs) / 1e9},
@@ -345,10 +408,12 @@ int main(int argc, char *argv[])
                                           QStringLiteral("n"), QStringLiteral("500000"));
     const QCommandLineOption simOption(QStringLiteral("sim"), QStringLiteral("The simulator to talk to."),
                                        QStringLiteral("path"), QStringLiteral(ORVIK_SIM_PATH));
+    const QCommandLineOption repeatOption(QStringLiteral("repeat"), QStringLiteral("Run each row n times."),
+                                          QStringLiteral("n"), QStringLiteral("1"));
     QCommandLineOption rowOption(QStringLiteral("row"), QStringLiteral("Run one row in this process."),
                                  QStringLiteral("name"));
     rowOption.setFlags(QCommandLineOption::HiddenFromHelp);
-    parser.addOptions({rowsOption, framesOption, simOption, rowOption});
+    parser.addOptions({rowsOption, framesOption, simOption, repeatOption, rowOption});
     parser.process(app);
     const QString simPath = parser.value(simOption);
     const int frames = parser.value(framesOption).toInt();
@@ -370,24 +435,25 @@ int main(int argc, char *argv[])
 
     const QStringList rows = parser.value(rowsOption).split(QLatin1Char(','), Qt::SkipEmptyParts);
     QList<QPair<QString, QJsonObject>> transfers;
-    QJsonObject reader;
+    QList<QJsonObject> readers;
     bool failed = false;
+    const int repeat = qMax(1, parser.value(repeatOption).toInt());
     for (const QString &row : rows) {
-        if (row == QLatin1String("9600"))
-            std::fprintf(stderr, "running row 9600 (about 3.5 minutes)...\n");
-        else
-            std::fprintf(stderr, "running row %s...\n", qPrintable(row));
-        const QJsonObject result =
-            runChild(app.applicationFilePath(),
-                     {QStringLiteral("--row"), row, QStringLiteral("--sim"), simPath, QStringLiteral("--frames"),
-                      QString::number(frames)});
-        if (result.isEmpty()) {
-            std::fprintf(stderr, "row %s failed\n", qPrintable(row));
-            failed = true;
-        } else if (row == QLatin1String("reader")) {
-            reader = result;
-        } else {
-            transfers.append({row, result});
+        for (int run = 0; run < repeat; ++run) {
+            std::fprintf(stderr, "running row %s%s...\n", qPrintable(row),
+                         row == QLatin1String("9600") ? " (about 3.5 minutes)" : "");
+            const QJsonObject result =
+                runChild(app.applicationFilePath(),
+                         {QStringLiteral("--row"), row, QStringLiteral("--sim"), simPath, QStringLiteral("--frames"),
+                          QString::number(frames)});
+            if (result.isEmpty()) {
+                std::fprintf(stderr, "row %s failed\n", qPrintable(row));
+                failed = true;
+            } else if (row == QLatin1String("reader")) {
+                readers.append(result);
+            } else {
+                transfers.append({row, result});
+            }
         }
     }
 
@@ -429,24 +495,41 @@ int main(int argc, char *argv[])
                              .arg(OverheadTargetUs)
                              .arg(verdict(overheadUs < OverheadTargetUs));
             }
-            notes << QStringLiteral("%1: packages loaded and queued in %2 ms (inside wall)")
+            // Wall = loading + round trips + turnarounds + pauses + the rest.
+            const double loadMs = r.value(QStringLiteral("load")).toDouble() * 1000;
+            const double tripsMs = r.value(QStringLiteral("roundTripsMs")).toDouble();
+            const double turnsMs = r.value(QStringLiteral("turnaroundsMs")).toDouble();
+            const double pausesMs = r.value(QStringLiteral("pausesMs")).toDouble();
+            notes << QStringLiteral("%1 breakdown: loading %2 ms + round trips %3 ms (median %4 us) + turnarounds "
+                                    "%5 ms (median %6 us) + %7 pauses %8 ms + rest %9 ms")
                          .arg(paced ? QStringLiteral("9600 baud") : QStringLiteral("pty"))
-                         .arg(r.value(QStringLiteral("load")).toDouble() * 1000, 0, 'f', 1);
+                         .arg(loadMs, 0, 'f', 1)
+                         .arg(tripsMs, 0, 'f', 1)
+                         .arg(r.value(QStringLiteral("roundTrip")).toDouble(), 0, 'f', 0)
+                         .arg(turnsMs, 0, 'f', 1)
+                         .arg(r.value(QStringLiteral("turnaround")).toDouble(), 0, 'f', 0)
+                         .arg(r.value(QStringLiteral("pauseCount")).toInt())
+                         .arg(pausesMs, 0, 'f', 1)
+                         .arg(wall * 1000 - loadMs - tripsMs - turnsMs - pausesMs, 0, 'f', 1);
         }
         std::printf("us/packet: pty (wall - 5 s pauses) / packets; 9600 baud (wall - limit) / packets\n");
         std::printf("limit: (frame + ack bytes) x 10 bits / 9600 baud + 5 s of pauses\n\n");
     }
-    if (!reader.isEmpty()) {
-        const double wall = reader.value(QStringLiteral("wall")).toDouble();
-        const double framesDone = reader.value(QStringLiteral("frames")).toDouble();
-        const double bytes = reader.value(QStringLiteral("bytes")).toDouble();
+    if (!readers.isEmpty()) {
         std::printf("Reply reader, OrvikDevice fed random valid frames through a pty\n");
         std::printf("%9s %10s %8s %10s %8s %7s %9s\n", "frames", "bytes", "wall s", "frames/s", "MB/s", "CPU s",
                     "peak RSS");
-        std::printf("%9.0f %10.0f %8.3f %10.0f %8.2f %7.3f %5.1f MiB\n\n", framesDone, bytes, wall,
+    }
+    for (const QJsonObject &reader : readers) {
+        const double wall = reader.value(QStringLiteral("wall")).toDouble();
+        const double framesDone = reader.value(QStringLiteral("frames")).toDouble();
+        const double bytes = reader.value(QStringLiteral("bytes")).toDouble();
+        std::printf("%9.0f %10.0f %8.3f %10.0f %8.2f %7.3f %5.1f MiB\n", framesDone, bytes, wall,
                     framesDone / wall, bytes / wall / 1e6, reader.value(QStringLiteral("cpu")).toDouble(),
                     reader.value(QStringLiteral("rss")).toDouble());
     }
+    if (!readers.isEmpty())
+        std::printf("\n");
     for (const QString &note : notes)
         std::printf("%s\n", qPrintable(note));
     return failed ? 1 : 0;
