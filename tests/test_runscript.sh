@@ -20,7 +20,7 @@ eventually() {
     for ((i = 0; i < 600; i++)); do "$@" && return 0; sleep 0.1; done
     return 1
 }
-has_line() { [ "$(wc -l <"$1")" -ge 1 ]; }
+has_line() { [ -s "$1" ] && [ "$(wc -l <"$1")" -ge 1 ]; }
 child() { # PPID COMM: the pid of that child process
     local f pid comm state ppid
     for f in /proc/[0-9]*/stat; do
@@ -83,6 +83,15 @@ refused secondArgumentIsRefused 2 "" "scripts/run: unexpected argument: extra
 $usage" /dev/ttyUSB0 extra
 ORVIK_RUN_BUILD_DIR=$tmp/empty refused missingBuildIsReported 1 "" \
     "scripts/run: $tmp/empty/app/orvik-config is missing: build first" /dev/ttyUSB0
+
+# A simulator that cannot start (here: an option it does not know) is reported, and nothing is left behind.
+status=0
+bash "$run" --sim --no-such-option >"$tmp/failing.out" 2>"$tmp/failing.err" || status=$?
+check "simulatorFailureIsReported: status" same "$status" 1
+check "simulatorFailureIsReported: stdout" same "$(cat "$tmp/failing.out")" ""
+check "simulatorFailureIsReported: message" same "$(grep '^scripts/run' "$tmp/failing.err")" \
+    "scripts/run: orvik-sim did not start"
+check "simulatorFailureIsReported: no run directory left" nothing "$tmp"/orvik-run.*
 
 # Port and device paths: the script becomes the tool itself, with the port or with no argument at all.
 direct() { # NAME EXPECTED_LINE EXPECTED_STDERR EXPECTED_CMDLINE ARGS...
