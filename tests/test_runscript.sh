@@ -59,7 +59,7 @@ fake_tty "$others" ttyUSB1 1a86 6015
 mkdir -p "$others/tty0"
 orvik=$tmp/sys/class-orvik
 cp -a "$others" "$orvik"
-fake_tty "$orvik" ttyOrvikTest0 0403 6015
+fake_tty "$orvik" ttyUSBorvik 0403 6015
 
 usage="Usage: scripts/run [PORT]                         Orvik Config on PORT, else on an attached Orvik device,
                                                   else on the simulator
@@ -107,8 +107,8 @@ direct() { # NAME EXPECTED_LINE EXPECTED_STDERR EXPECTED_CMDLINE ARGS...
 direct portArgumentRunsToolOnPort "Running Orvik Config on $tmp/port." "" \
     "$build/app/orvik-config $tmp/port " "$tmp/port"
 ORVIK_RUN_TTY_CLASS=$orvik direct attachedDeviceIsLeftToTool \
-    "Orvik device found at /dev/ttyOrvikTest0: Orvik Config finds it by its USB ids." \
-    "scripts/run: no read/write access to /dev/ttyOrvikTest0: install the udev rule or join the dialout group (see README.md)." \
+    "Orvik device found at /dev/ttyUSBorvik: Orvik Config finds it by its USB ids." \
+    "scripts/run: no read/write access to /dev/ttyUSBorvik: install the udev rule or join the dialout group (see README.md)." \
     "$build/app/orvik-config "
 
 # Simulator paths. STOP is how the session ends: the window closes (the tool exits), Ctrl-C or SIGTERM.
