@@ -2,11 +2,14 @@
 // own, so that its CPU time and peak RSS are the row's alone; the parent prints
 // the table.
 //
-//   orvik-bench [--rows pty,9600,reader] [--repeat N] [--frames N] [--sim PATH]
+//   orvik-bench [--rows pty,9600,peer,reader] [--repeat N] [--frames N] [--sim PATH]
 //
 // pty:    the built-in transfer (both packages) from Dfu through a pty to
 //         orvik-sim at full pty speed.
 // 9600:   the same with orvik-sim pacing both directions to 9600 baud, 8N1.
+// peer:   the pty row against a minimal acknowledger (this program with
+//         --peer) instead of orvik-sim: the tool's share of the overhead
+//         without the simulator's checking.
 // reader: OrvikDevice's reply reader on a long random stream of valid frames,
 //         written into a pty by this process.
 #include "dfu.h"
@@ -144,13 +147,75 @@ private:
     QProcess process;
 };
 
-QJsonObject runTransfer(const QString &simPath, int baud)
+// Opens a raw pty; our own slave descriptor keeps it raw and alive.
+int openPty(QString *slavePath)
 {
-    QStringList args{QStringLiteral("--fw-rev"), QString::fromLatin1(FirmwareBefore), QStringLiteral("--after-fw"),
-                     QString::fromLatin1(FirmwareAfter)};
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    const char *name = (master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0) ? ptsname(master) : nullptr;
+    const int slave = name ? ::open(name, O_RDWR | O_NOCTTY) : -1;
+    termios tio;
+    if (slave < 0 || tcgetattr(slave, &tio) != 0)
+        fail(QStringLiteral("cannot create a pty"));
+    cfmakeraw(&tio);
+    tcsetattr(slave, TCSANOW, &tio);
+    *slavePath = QString::fromLocal8Bit(name);
+    return master;
+}
+
+// The least a bootloader can do: answer the enter-upgrade-mode request, then
+// acknowledge every frame by its header's sequence number, checking nothing.
+// Runs until it is killed.
+int runPeer()
+{
+    QString path;
+    const int master = openPty(&path);
+    std::printf("%s\n", qPrintable(path));
+    std::fflush(stdout);
+    char chunk[8192];
+    int requestBytes = 0;
+    bool inFrame = false;
+    int header = -1;
+    for (;;) {
+        const ssize_t n = ::read(master, chunk, sizeof chunk);
+        if (n <= 0) {
+            if (n < 0 && errno == EINTR)
+                continue;
+            return 0;
+        }
+        for (ssize_t i = 0; i < n; ++i) {
+            const quint8 byte = quint8(chunk[i]);
+            if (requestBytes < 2) {
+                if (++requestBytes == 2 && ::write(master, "\x03\x85\x00", 3) != 3)
+                    return 1;
+                continue;
+            }
+            if (byte != 0xC0) {
+                if (inFrame && header < 0)
+                    header = byte;
+                continue;
+            }
+            if (inFrame && header >= 0) {
+                const quint8 ack = quint8((((header & 7) + 1) & 7) << 3);
+                const char reply[] = {char(0xC0), char(ack), 0, 0, char(quint8(-ack)), char(0xC0)};
+                if (::write(master, reply, sizeof reply) != ssize_t(sizeof reply))
+                    return 1;
+                inFrame = false;
+            } else {
+                inFrame = true;
+            }
+            header = -1;
+        }
+    }
+}
+
+QJsonObject runTransfer(const QString &program, QStringList args, int baud, bool checkInstalled)
+{
+    if (checkInstalled)
+        args << QStringLiteral("--fw-rev") << QString::fromLatin1(FirmwareBefore) << QStringLiteral("--after-fw")
+             << QString::fromLatin1(FirmwareAfter);
     if (baud > 0)
         args << QStringLiteral("--baud") << QString::number(baud);
-    Sim sim(simPath, args);
+    Sim sim(program, args);
 
     CountingPort port(sim.nextPath(10000));
     if (!port.open(QIODevice::ReadWrite))
@@ -219,6 +284,21 @@ QJsonObject runTransfer(const QString &simPath, int baud)
     if (result != Dfu::Success)
         fail(QStringLiteral("transfer ended with result %1").arg(int(result)));
     port.close();
+    QJsonObject measured{{QStringLiteral("packets"), packets},
+                         {QStringLiteral("frameBytes"), port.handed},
+                         {QStringLiteral("roundTrip"), medianUs(roundTrips)},
+                         {QStringLiteral("turnaround"), medianUs(turnarounds)},
+                         {QStringLiteral("roundTripsMs"), sumMs(roundTrips)},
+                         {QStringLiteral("turnaroundsMs"), sumMs(turnarounds)},
+                         {QStringLiteral("pausesMs"), sumMs(pauses)},
+                         {QStringLiteral("pauseCount"), pauses.size()},
+                         {QStringLiteral("ackBytes"), ackBytes},
+                         {QStringLiteral("wall"), double(finishedNs) / 1e9},
+                         {QStringLiteral("load"), double(startedNs) / 1e9},
+                         {QStringLiteral("cpu"), cpu},
+                         {QStringLiteral("rss"), peakRssMiB()}};
+    if (!checkInstalled)
+        return measured;
 
     // The simulator re-enumerates after the run; the new firmware revision
     // shows that it installed what it received (CRC, sizes and pauses checked).
@@ -232,19 +312,7 @@ QJsonObject runTransfer(const QString &simPath, int baud)
         fail(QStringLiteral("the simulator did not install the firmware (answer %1)")
                  .arg(QString::fromLatin1(answer.toHex(' '))));
 
-    return QJsonObject{{QStringLiteral("packets"), packets},
-                       {QStringLiteral("frameBytes"), port.handed},
-                       {QStringLiteral("roundTrip"), medianUs(roundTrips)},
-                       {QStringLiteral("turnaround"), medianUs(turnarounds)},
-                       {QStringLiteral("roundTripsMs"), sumMs(roundTrips)},
-                       {QStringLiteral("turnaroundsMs"), sumMs(turnarounds)},
-                       {QStringLiteral("pausesMs"), sumMs(pauses)},
-                       {QStringLiteral("pauseCount"), pauses.size()},
-                       {QStringLiteral("ackBytes"), ackBytes},
-                       {QStringLiteral("wall"), double(finishedNs) / 1e9},
-                       {QStringLiteral("load"), double(startedNs) / 1e9},
-                       {QStringLiteral("cpu"), cpu},
-                       {QStringLiteral("rss"), peakRssMiB()}};
+    return measured;
 }
 
 // Random frames of every reply code with valid lengths. Returns the stream and
@@ -311,18 +379,12 @@ QJsonObject runReader(int frames)
     int expected = 0;
     const QByteArray stream = randomReplies(frames, &expected);
 
-    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
-    const char *name = (master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0) ? ptsname(master) : nullptr;
-    // Our own raw slave descriptor keeps the pty in raw mode and alive.
-    const int slave = name ? ::open(name, O_RDWR | O_NOCTTY) : -1;
-    termios tio;
-    if (slave < 0 || tcgetattr(slave, &tio) != 0)
-        fail(QStringLiteral("cannot create a pty"));
-    cfmakeraw(&tio);
-    tcsetattr(slave, TCSANOW, &tio);
+    QString path;
+    const int master = openPty(&path);
+    ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
 
     OrvikDevice device;
-    if (!device.attach(QString::fromLocal8Bit(name)))
+    if (!device.attach(path))
         fail(QStringLiteral("cannot open the pty: %1").arg(device.errorString()));
     int received = 0;
     QEventLoop loop;
@@ -369,7 +431,6 @@ QJsonObject runReader(int frames)
     const double wall = double(clock.nsecsElapsed()) / 1e9;
     const double cpu = cpuSeconds() - cpuBefore;
     device.close();
-    ::close(slave);
     ::close(master);
     return QJsonObject{{QStringLiteral("frames"), frames},
                        {QStringLiteral("bytes"), stream.size()},
@@ -402,8 +463,8 @@ int main(int argc, char *argv[])
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Transfer and reply-reader benchmark of Orvik Config."));
     parser.addHelpOption();
-    const QCommandLineOption rowsOption(QStringLiteral("rows"), QStringLiteral("Rows to run: pty, 9600, reader."),
-                                        QStringLiteral("list"), QStringLiteral("pty,9600,reader"));
+    const QCommandLineOption rowsOption(QStringLiteral("rows"), QStringLiteral("Rows to run: pty, 9600, peer, reader."),
+                                        QStringLiteral("list"), QStringLiteral("pty,9600,peer,reader"));
     const QCommandLineOption framesOption(QStringLiteral("frames"), QStringLiteral("Frames for the reader row."),
                                           QStringLiteral("n"), QStringLiteral("500000"));
     const QCommandLineOption simOption(QStringLiteral("sim"), QStringLiteral("The simulator to talk to."),
@@ -413,18 +474,24 @@ int main(int argc, char *argv[])
     QCommandLineOption rowOption(QStringLiteral("row"), QStringLiteral("Run one row in this process."),
                                  QStringLiteral("name"));
     rowOption.setFlags(QCommandLineOption::HiddenFromHelp);
-    parser.addOptions({rowsOption, framesOption, simOption, repeatOption, rowOption});
+    QCommandLineOption peerOption(QStringLiteral("peer"), QStringLiteral("Be the minimal acknowledger."));
+    peerOption.setFlags(QCommandLineOption::HiddenFromHelp);
+    parser.addOptions({rowsOption, framesOption, simOption, repeatOption, rowOption, peerOption});
     parser.process(app);
     const QString simPath = parser.value(simOption);
     const int frames = parser.value(framesOption).toInt();
 
+    if (parser.isSet(peerOption))
+        return runPeer();
     if (parser.isSet(rowOption)) {
         const QString row = parser.value(rowOption);
         QJsonObject result;
         if (row == QLatin1String("pty"))
-            result = runTransfer(simPath, 0);
+            result = runTransfer(simPath, {}, 0, true);
         else if (row == QLatin1String("9600"))
-            result = runTransfer(simPath, LineBaud);
+            result = runTransfer(simPath, {}, LineBaud, true);
+        else if (row == QLatin1String("peer"))
+            result = runTransfer(app.applicationFilePath(), {QStringLiteral("--peer")}, 0, false);
         else if (row == QLatin1String("reader"))
             result = runReader(frames > 0 ? frames : 500000);
         else
@@ -459,7 +526,8 @@ int main(int argc, char *argv[])
 
     QStringList notes;
     if (!transfers.isEmpty()) {
-        std::printf("Built-in transfer, Dfu -> pty -> orvik-sim (wall from upgrade() to updateFinished)\n");
+        std::printf("Built-in transfer, Dfu -> pty -> orvik-sim (peer: minimal acknowledger); wall from upgrade() "
+                    "to updateFinished\n");
         std::printf("%-9s %7s %8s %6s %9s %9s %10s %10s %7s %6s %9s\n", "row", "packets", "frame B", "ack B", "wall s",
                     "limit s", "wall/limit", "us/packet", "CPU s", "CPU %", "peak RSS");
         for (const auto &entry : transfers) {
@@ -470,11 +538,14 @@ int main(int argc, char *argv[])
             const double cpu = r.value(QStringLiteral("cpu")).toDouble();
             const double limit = bytes * BitsPerByte / LineBaud + PausesS;
             const bool paced = entry.first == QLatin1String("9600");
+            const QString label = paced ? QStringLiteral("9600 baud")
+                                        : entry.first == QLatin1String("peer") ? QStringLiteral("pty/peer")
+                                                                               : QStringLiteral("pty");
             // At pty speed the overhead is what is left after the pauses; on
             // the line it is what is left after the line itself.
             const double overheadUs = ((paced ? wall - limit : wall - PausesS) / qMax(1, packets)) * 1e6;
             std::printf("%-9s %7d %8lld %6lld %9.3f %9s %10s %10.0f %7.3f %5.2f%% %5.1f MiB\n",
-                        qPrintable(paced ? QStringLiteral("9600 baud") : QStringLiteral("pty")), packets,
+                        qPrintable(label), packets,
                         qint64(r.value(QStringLiteral("frameBytes")).toDouble()),
                         qint64(r.value(QStringLiteral("ackBytes")).toDouble()), wall,
                         qPrintable(paced ? QString::number(limit, 'f', 3) : QStringLiteral("-")),
@@ -490,7 +561,8 @@ int main(int argc, char *argv[])
                              .arg(100.0 * CpuTargetShare)
                              .arg(verdict(cpu < CpuTargetShare * wall));
             } else {
-                notes << QStringLiteral("per-packet overhead at pty speed: %1 us, target < %2 us: %3")
+                notes << QStringLiteral("%1: per-packet overhead at pty speed %2 us, target < %3 us: %4")
+                             .arg(label)
                              .arg(overheadUs, 0, 'f', 0)
                              .arg(OverheadTargetUs)
                              .arg(verdict(overheadUs < OverheadTargetUs));
@@ -502,7 +574,7 @@ int main(int argc, char *argv[])
             const double pausesMs = r.value(QStringLiteral("pausesMs")).toDouble();
             notes << QStringLiteral("%1 breakdown: loading %2 ms + round trips %3 ms (median %4 us) + turnarounds "
                                     "%5 ms (median %6 us) + %7 pauses %8 ms + rest %9 ms")
-                         .arg(paced ? QStringLiteral("9600 baud") : QStringLiteral("pty"))
+                         .arg(label)
                          .arg(loadMs, 0, 'f', 1)
                          .arg(tripsMs, 0, 'f', 1)
                          .arg(r.value(QStringLiteral("roundTrip")).toDouble(), 0, 'f', 0)
@@ -512,7 +584,7 @@ int main(int argc, char *argv[])
                          .arg(pausesMs, 0, 'f', 1)
                          .arg(wall * 1000 - loadMs - tripsMs - turnsMs - pausesMs, 0, 'f', 1);
         }
-        std::printf("us/packet: pty (wall - 5 s pauses) / packets; 9600 baud (wall - limit) / packets\n");
+        std::printf("us/packet: pty rows (wall - 5 s pauses) / packets; 9600 baud (wall - limit) / packets\n");
         std::printf("limit: (frame + ack bytes) x 10 bits / 9600 baud + 5 s of pauses\n\n");
     }
     if (!readers.isEmpty()) {
