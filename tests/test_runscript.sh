@@ -114,7 +114,7 @@ ORVIK_RUN_TTY_CLASS=$orvik direct attachedDeviceIsLeftToTool \
 # Simulator paths. STOP is how the session ends: the window closes (the tool exits), Ctrl-C or SIGTERM.
 simulated() { # NAME EXPECTED_LINE(printf format, %s = link) STOP STATUS REPLY_HEX ARGS...
     local name=$1 trace=$tmp/$1.jsonl
-    bash "$run" "${@:6}" >"$tmp/$name.out" &
+    bash "$run" "${@:6}" >"$tmp/$name.out" 2>"$tmp/$name.err" &
     local pid=$! sim tool link status=0
     check "$name: line" eventually has_line "$tmp/$name.out"
     link=$(echo "$tmp"/orvik-run.*/orvik-"$pid")
@@ -140,6 +140,7 @@ simulated() { # NAME EXPECTED_LINE(printf format, %s = link) STOP STATUS REPLY_H
     check "$name: tool stopped" gone "$tool"
     check "$name: no run directory left" nothing "$tmp"/orvik-run.*
     check "$name: no port lock left" nothing /var/lock/"LCK..${link//\//_}" /tmp/"LCK..${link//\//_}"
+    check "$name: no sanitizer report" eval '! grep -E "Sanitizer|runtime error" "$tmp/$name.err"'
     if [ -n "$5" ]; then
         check "$name: simulator wrote its summary" grep -q '"summary"' "$trace"
     fi
