@@ -66,9 +66,14 @@ double peakRssMiB()
     return double(usage.ru_maxrss) / 1024.0;
 }
 
+// The simulator of the running row, so that a failing row does not leave it behind.
+QProcess *runningPeer = nullptr;
+
 [[noreturn]] void fail(const QString &why)
 {
     std::fprintf(stderr, "orvik-bench: %s\n", qPrintable(why));
+    if (runningPeer)
+        runningPeer->kill();
     std::exit(1);
 }
 
@@ -124,9 +129,11 @@ public:
         process.start(program, args);
         if (!process.waitForStarted(10000))
             fail(QStringLiteral("cannot start %1").arg(program));
+        runningPeer = &process;
     }
     ~Sim()
     {
+        runningPeer = nullptr;
         process.terminate();
         if (!process.waitForFinished(10000))
             process.kill();
