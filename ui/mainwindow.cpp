@@ -228,6 +228,11 @@ void MainWindow::onError(QSerialPort::SerialPortError error)
     if (error != QSerialPort::ResourceError && !portHungUp())
         return;
 
+    // The reset completing an upgrade will never be answered now: its cursor
+    // goes, the upgrade's stays until a later reset succeeds.
+    if (resetAfterUpgrade && resetPending)
+        popWaitCursor();
+    resetPending = false;
     radios.clear();
     radioModel->removeRows(0, radioModel->rowCount());
     enableControls(false, false, false, false, false, false);
@@ -358,6 +363,7 @@ void MainWindow::onLowerGpioComplete(bool status)
 void MainWindow::onStartReset()
 {
     pushWaitCursor();
+    resetPending = true;
     radios.clear();
     radioModel->removeRows(0, radioModel->rowCount());
     enableControls(false, false, false, false, false, false);
@@ -368,6 +374,7 @@ void MainWindow::onStartReset()
 void MainWindow::onResetComplete(bool status)
 {
     popWaitCursor();
+    resetPending = false;
     // The dialog of a successful upgrade stays up until its completing reset is answered.
     if (resetAfterUpgrade && progressDialog)
         destroyProgressDialog();

@@ -81,6 +81,9 @@ private:
     // Guarded so that a dialog deleted by any route reads as null, never twice.
     QPointer<QProgressDialog> progressDialog;
     bool resetAfterUpgrade = false;
+    // A reset request is out and its busy cursor on: a lost port must take
+    // that cursor away even while the upgrade's own has to stay.
+    bool resetPending = false;
     // Numbers attach attempts. Retry and information timers carry the number
     // of the attempt that started them and stand down once a later attempt
     // has been made, so a quick unplug and replug never runs two chains.
