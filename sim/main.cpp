@@ -6,6 +6,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -55,6 +56,10 @@ int main(int argc, char *argv[])
         std::perror("orvik-sim: socketpair");
         return 1;
     }
+
+    // A test that crashes must not leave its simulator behind.
+    if (options.exitWithParent && (::prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || ::getppid() == 1))
+        return 0;
 
     Simulator simulator(options);
     if (!simulator.start(&error)) {

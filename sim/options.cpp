@@ -305,6 +305,10 @@ bool parseSimOptions(const QStringList &args, SimOptions *options, QString *erro
             if (!number(0, MaxDelayMs, &n))
                 return false;
             o.reenumerateDelayMs = int(n);
+        } else if (name == QLatin1String("--exit-with-parent")) {
+            if (!flag())
+                return false;
+            o.exitWithParent = true;
         } else if (name == QLatin1String("--baud")) {
             if (!number(50, 4000000, &n))
                 return false;
@@ -378,5 +382,6 @@ QString simHelpText()
         "  --dfu-timeout MS         an unfinished transfer that hears nothing for MS restarts\n"
         "                           into the old firmware (re-enumerates; default 3000)\n"
         "\n"
+        "  --exit-with-parent       end (as on SIGTERM) when the starting process ends\n"
         "  -h, --help               show this help\n");
 }

@@ -84,7 +84,7 @@ void SimOptionsTest::helpDocumentsEveryOption()
                                  "--after-sw TEXT", "--battery N", "--radio ADDR,COD,NAME", "--no-radios",
                                  "--passkey N", "--no-passkey", "--log TEXT", "--no-logs", "--status CODE=VALUE",
                                  "--silent CODE", "--unplug-after EVENT", "--replug-delay MS",
-                                 "--reenumerate-delay MS", "--fault MODE@K", "--dfu-timeout MS", "-h, --help"};
+                                 "--reenumerate-delay MS", "--fault MODE@K", "--dfu-timeout MS", "--exit-with-parent", "-h, --help"};
     for (const QString &option : documented)
         QVERIFY2(help.contains("  " + option), qPrintable(option));
     for (const char *fact : {"\"ORV-0001\"", "(default 1)", "\"7315\"", "\"11.0.0\"", "\"1.5.3\"", "(default 87)",

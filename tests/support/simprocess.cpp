@@ -18,7 +18,9 @@ bool SimProcess::start(const QStringList &extraArgs)
         return false;
     process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     process.start(QStringLiteral(ORVIK_SIM_PATH),
-                  QStringList{QStringLiteral("--link"), linkPath(), QStringLiteral("--trace"), tracePath()} + extraArgs);
+                  QStringList{QStringLiteral("--exit-with-parent"), QStringLiteral("--link"), linkPath(),
+                              QStringLiteral("--trace"), tracePath()}
+                      + extraArgs);
     if (!process.waitForStarted(20000))
         return false;
     return waitForSlavePaths(1);

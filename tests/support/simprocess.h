@@ -11,7 +11,8 @@
 
 // The device simulator as a child process, for tests that talk to it over a
 // real pseudo-terminal. It runs with --link <tempdir>/orvik and --trace
-// <tempdir>/trace.jsonl; the directory goes with the object.
+// <tempdir>/trace.jsonl; the directory goes with the object. It also ends when
+// the test process ends, however that happens.
 class SimProcess : public QObject
 {
     Q_OBJECT
