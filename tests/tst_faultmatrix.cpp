@@ -24,7 +24,6 @@ namespace {
 enum Stage { Attach, Chain, Scan, Pair, PassKey, Gpio, Reset, Upgrade, UpgradeReset };
 
 // Packets of the built-in pair: 0 is the first start packet, 365 the last stop packet.
-constexpr int FirstPacket = 0;
 constexpr int MiddlePacket = 183;
 constexpr int LastPacket = 365;
 constexpr int Long = 120000; // a transfer and two re-attaches under the sanitizers on a busy machine
@@ -162,14 +161,16 @@ void FaultMatrixTest::drive(Stage stage)
         steps.append({[modal] { return modal() == "Verify Pass Key"; },
                       [this] { notes << (rig.sim()->events("unplug").isEmpty() ? "asked" : "unplugged too early"); }});
         steps.append({[this] { return portLost() && detached(); }, [this, modal] {
-                          notes << "detached under " + modal() << QStringLiteral("cursors %1").arg(WindowRig::cursorDepth());
+                          notes << "detached under " + modal()
+                                << QStringLiteral("cursors %1").arg(WindowRig::cursorDepth());
                       }});
         // The new attach's information request is out: its reply is due.
         steps.append({[this] { return rig.sim()->events("plug").size() > 1 && !lastPlugRequests().isEmpty(); },
                       [this] { infoAsked.start(); }});
         steps.append({[this, modal] { return modal() == "Battery Level" || infoAsked.hasExpired(1500); },
                       [this, modal, poll] {
-                          notes << (modal() == "Battery Level" ? "battery box over the question" : "chain waits for the answer");
+                          notes << (modal() == "Battery Level" ? "battery box over the question"
+                                                               : "chain waits for the answer");
                           poll->start(20);
                       }});
         // Whatever happens, the question does not stay open for ever.
@@ -195,7 +196,7 @@ void FaultMatrixTest::endsWherePrescribedAndAttachesAgain_data()
     const QStringList declined = {OldSoftware, Offer + " -> No"};
 
     QTest::addRow("unplugged before the first request")
-        << int(Attach) << unplugAt + QStringList{"ms:1000"} << -1 << QStringList{Battery} << true;
+        << int(Attach) << unplugAt + QStringList{"ms:1500"} << -1 << QStringList{Battery} << true;
     QTest::addRow("unplugged instead of the information")
         << int(Chain) << unplugAt + QStringList{"request:0x08"} << -1 << QStringList{Battery} << true;
     QTest::addRow("unplugged instead of the battery level")
@@ -204,18 +205,27 @@ void FaultMatrixTest::endsWherePrescribedAndAttachesAgain_data()
         << int(Scan) << unplugAt + QStringList{"request:0x01"} << -1 << QStringList{Battery, Battery} << true;
     QTest::addRow("unplugged during pairing") << int(Pair) << unplugAt + QStringList{"request:0x02"} << -1
                                               << QStringList{Battery, ScanDone, Battery} << true;
-    QTest::addRow("unplugged while the pass key is asked") << int(PassKey) << unplugAt + QStringList{"ms:6000"} << -1
-                                                           << QStringList{Battery, ScanDone, Battery, PassKeyAsked + " -> Yes"} << true;
+    QTest::addRow("unplugged while the pass key is asked")
+        << int(PassKey) << unplugAt + QStringList{"ms:6000"} << -1
+        << QStringList{Battery, ScanDone, Battery, PassKeyAsked + " -> Yes"} << true;
     QTest::addRow("unplugged during a lower toggle") << int(Gpio) << unplugAt + QStringList{"request:0x06"} << -1
                                                      << QStringList{Battery, ScanDone, Battery} << true;
     QTest::addRow("unplugged during a reset")
         << int(Reset) << unplugAt + QStringList{"request:0x07"} << -1 << QStringList{Battery, Battery} << true;
 
     const QString silent = "W Upgrade Failed: Orvik Device did not respond";
-    const QList<QPair<QString, QString>> faults = {{"no-reply", silent},
-                                                   {"wrong-ack", "W Upgrade Failed: Orvik Device sent incorrect response"},
-                                                   {"bad-escape", "W Upgrade Failed: Orvik Device sent invalid response"}};
-    const QList<QPair<const char *, int>> packets = {{"first", FirstPacket}, {"middle", MiddlePacket}, {"last", LastPacket}};
+    struct Fault
+    {
+        const char *name;
+        QString option;
+        QString box;
+    };
+    const QList<Fault> faults = {
+        {"no acknowledgement", "no-reply", silent},
+        {"wrong acknowledgement", "wrong-ack", "W Upgrade Failed: Orvik Device sent incorrect response"},
+        {"invalid acknowledgement", "bad-escape", "W Upgrade Failed: Orvik Device sent invalid response"}};
+    // The first packet's cases are tst_upgradeflow's failedTransferShowsItsBoxAndAttachesAgain, checked the same way.
+    const QList<QPair<const char *, int>> packets = {{"middle", MiddlePacket}, {"last", LastPacket}};
     for (const auto &packet : packets) {
         const QString at = QString::number(packet.second);
         // Taken away before its acknowledgement, even the last packet leaves the old software.
@@ -224,14 +234,14 @@ void FaultMatrixTest::endsWherePrescribedAndAttachesAgain_data()
             << offered + QStringList{silent} + declined << false;
         // A bootloader that took the last packet installs, whatever its acknowledgement said.
         const bool installed = packet.second == LastPacket;
-        for (const auto &fault : faults)
-            QTest::addRow("%s at the %s packet", qPrintable(fault.first), packet.first)
-                << int(Upgrade) << flash + QStringList{"--fault", fault.first + "@" + at} << packet.second
-                << offered + QStringList{fault.second} + (installed ? QStringList{Battery} : declined) << installed;
+        for (const Fault &fault : faults)
+            QTest::addRow("%s of the %s packet", fault.name, packet.first)
+                << int(Upgrade) << flash + QStringList{"--fault", fault.option + "@" + at} << packet.second
+                << offered + QStringList{fault.box} + (installed ? QStringList{Battery} : declined) << installed;
     }
     QTest::addRow("unplugged during the reset completing an upgrade")
-        << int(UpgradeReset) << QStringList{"--sw-rev", "1.5.2", "--replug-delay", "300", "--unplug-after", "request:0x07"}
-        << LastPacket << offered + QStringList{Battery} << true;
+        << int(UpgradeReset) << QStringList{"--sw-rev", "1.5.2"} + unplugAt + QStringList{"request:0x07"} << LastPacket
+        << offered + QStringList{Battery} << true;
 }
 
 void FaultMatrixTest::endsWherePrescribedAndAttachesAgain()
@@ -262,13 +272,15 @@ void FaultMatrixTest::endsWherePrescribedAndAttachesAgain()
 
     // The fault: a failed transfer is reported once the updater and its dialog
     // are gone and the port is closed; a lost port puts the window back to start-up.
-    const int failure = expectedBoxes.indexOf(QRegularExpression("^W Upgrade Failed"));
+    const int failure = expectedBoxes.indexOf(QRegularExpression("W Upgrade Failed: .*"));
     if (failure >= 0) {
         QVERIFY(rig.waitForBoxes(failure + 1, Long));
         const WindowRig::Moment atFailure = rig.moments().at(failure);
         QCOMPARE(atFailure.dialogs, 0);
-        QVERIFY(!atFailure.portOpen);
         QCOMPARE(atFailure.cursors, 0);
+        // A port lost before the result has its own attach loop, which may open it again under the box.
+        if (!simArgs.contains("--unplug-after") && !simArgs.contains("no-reply@" + QString::number(LastPacket)))
+            QVERIFY(!atFailure.portOpen);
         QVERIFY(detached());
     } else if (stage == PassKey) {
         QVERIFY(rig.waitForBoxes(expectedBoxes.size(), Long));
@@ -286,7 +298,7 @@ void FaultMatrixTest::endsWherePrescribedAndAttachesAgain()
 
     // Attached again: the chain runs on the device as it now is.
     QVERIFY(rig.waitForBoxes(expectedBoxes.size(), Long));
-    QTest::qWait(500); // anything that should not come would have come by now
+    QTest::qWait(250); // anything that should not come would have come by now
     int lastWritten = -1;
     QStringList requests = lastPlugRequests(&lastWritten);
     QStringList chain = endsReady ? OneChain : QStringList(OneChain.mid(0, 4));
@@ -308,6 +320,10 @@ void FaultMatrixTest::endsWherePrescribedAndAttachesAgain()
     QCOMPARE(rig.controls(), endsReady ? WindowRig::ReadyControls : QStringList());
     QCOMPARE(requests, chain);
     QCOMPARE(lastWritten, lastPacket);
+    // The device never got a byte it did not expect, except the late pass-key answer.
+    QCOMPARE(rig.simViolations(), stage == PassKey ? QStringList{"pass-key answer without a pending pairing (bytes "
+                                                                 + PassKeyConfirmed + ")"}
+                                                   : QStringList());
 }
 
 QTEST_MAIN(FaultMatrixTest)
