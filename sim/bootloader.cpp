@@ -46,11 +46,6 @@ bool sizesFitType(int type, quint32 sd, quint32 bl, quint32 app)
 
 } // namespace
 
-quint16 SimImage::crc() const
-{
-    return SimWire::crc16(data);
-}
-
 Bootloader::Bootloader(QObject *parent) : QObject(parent) {}
 
 bool Bootloader::awaitingFollowUp() const
@@ -135,7 +130,7 @@ void Bootloader::feed(const QByteArray &bytes, qint64 nowUs)
 void Bootloader::handleFrame(const QByteArray &escaped, qint64 startUs, qint64 nowUs)
 {
     const int index = frames++;
-    emit frameReceived(index, SimWire::Delimiter + escaped + SimWire::Delimiter);
+    emit frameReceived(index, escaped);
     if (index == unplugAt) {
         unplugged = true;
         emit unplugRequested();
@@ -304,7 +299,9 @@ void Bootloader::handlePayload(int index, qint64 code, const QByteArray &payload
         image->received += bytes;
         const quint64 room = qMin<quint64>(image->announced(), FlashBytes);
         const int keep = int(qMin<quint64>(quint64(bytes), room - qMin<quint64>(room, quint64(image->data.size()))));
-        image->data.append(payload.mid(4, keep));
+        const QByteArray kept = payload.mid(4, keep);
+        image->data.append(kept);
+        image->crcSoFar = SimWire::crc16(kept, image->crcSoFar);
         if (quint64(image->received) > image->announced() && !overflowReported) {
             overflowReported = true;
             report(index, QStringLiteral("image data exceeds the announced %1 bytes").arg(image->announced()));

@@ -20,10 +20,13 @@ struct SimImage
     bool haveInit = false;
     quint16 initCrc = 0;
     bool stopped = false;
+    // Of the stored bytes, kept up to date as they arrive: a whole image is too
+    // much to go over again at every stop packet and summary.
+    quint16 crcSoFar = 0xFFFF;
 
     quint64 announced() const { return quint64(sdSize) + blSize + appSize; }
     bool complete() const { return stopped && quint64(received) == announced(); }
-    quint16 crc() const;
+    quint16 crc() const { return crcSoFar; }
     bool crcOk() const { return complete() && haveInit && crc() == initCrc; }
 };
 
@@ -70,7 +73,8 @@ public:
     int partialFrameBytes() const { return current.size(); }
 
 signals:
-    void frameReceived(int index, const QByteArray &raw);
+    // The frame as received, without its delimiters.
+    void frameReceived(int index, const QByteArray &escaped);
     void packetAccepted(int index, int seq, qint64 code, int length);
     void reply(const QByteArray &frame);
     void violation(int index, const QString &reason);

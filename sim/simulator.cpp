@@ -186,8 +186,9 @@ void Simulator::startApp()
         app->setUnplugRequest(options.unplug.value);
     connect(app, &AppDevice::requestReceived, this, [this](const QByteArray &frame) {
         ++appRequests;
-        trace.write(QStringLiteral("rx"), {{QStringLiteral("mode"), QStringLiteral("app")},
-                                           {QStringLiteral("hex"), hexText(frame)}});
+        if (trace.isOpen())
+            trace.write(QStringLiteral("rx"), {{QStringLiteral("mode"), QStringLiteral("app")},
+                                               {QStringLiteral("hex"), hexText(frame)}});
     });
     connect(app, &AppDevice::reply, this, &Simulator::send);
     connect(app, &AppDevice::violation, this, [this](const QString &reason) { addViolation("app", -1, reason); });
@@ -211,16 +212,19 @@ void Simulator::enterBootloader()
     boot->setFaults(options.faults);
     if (!unplugDone && options.unplug.kind == SimUnplug::AtPacket)
         boot->setUnplugAtPacket(options.unplug.value);
-    connect(boot, &Bootloader::frameReceived, this, [this](int index, const QByteArray &raw) {
-        trace.write(QStringLiteral("rx"), {{QStringLiteral("mode"), QStringLiteral("dfu")},
-                                           {QStringLiteral("index"), index},
-                                           {QStringLiteral("hex"), hexText(raw)}});
+    connect(boot, &Bootloader::frameReceived, this, [this](int index, const QByteArray &escaped) {
+        if (trace.isOpen())
+            trace.write(QStringLiteral("rx"),
+                        {{QStringLiteral("mode"), QStringLiteral("dfu")},
+                         {QStringLiteral("index"), index},
+                         {QStringLiteral("hex"), hexText(SimWire::Delimiter + escaped + SimWire::Delimiter)}});
     });
     connect(boot, &Bootloader::packetAccepted, this, [this](int index, int seq, qint64 code, int length) {
-        trace.write(QStringLiteral("packet"), {{QStringLiteral("index"), index},
-                                               {QStringLiteral("seq"), seq},
-                                               {QStringLiteral("code"), code},
-                                               {QStringLiteral("length"), length}});
+        if (trace.isOpen())
+            trace.write(QStringLiteral("packet"), {{QStringLiteral("index"), index},
+                                                   {QStringLiteral("seq"), seq},
+                                                   {QStringLiteral("code"), code},
+                                                   {QStringLiteral("length"), length}});
     });
     connect(boot, &Bootloader::reply, this, &Simulator::send);
     connect(boot, &Bootloader::violation, this,
@@ -286,8 +290,10 @@ void Simulator::send(const QByteArray &frame)
     if (!port)
         return;
     bytesOut += frame.size();
-    trace.write(QStringLiteral("tx"), {{QStringLiteral("mode"), QLatin1String(modeName())},
-                                       {QStringLiteral("hex"), hexText(frame)}});
+    // Records are built only for a trace that is written: this runs for every acknowledgement.
+    if (trace.isOpen())
+        trace.write(QStringLiteral("tx"), {{QStringLiteral("mode"), QLatin1String(modeName())},
+                                           {QStringLiteral("hex"), hexText(frame)}});
     port->write(frame);
 }
 
@@ -350,6 +356,8 @@ void Simulator::endDfuSession()
 void Simulator::addViolation(const char *mode, int index, const QString &reason)
 {
     violations.append(reason);
+    if (!trace.isOpen())
+        return;
     QJsonObject fields{{QStringLiteral("mode"), QLatin1String(mode)}, {QStringLiteral("reason"), reason}};
     if (index >= 0)
         fields.insert(QStringLiteral("index"), index);

@@ -2,9 +2,8 @@
 
 namespace SimWire {
 
-quint16 crc16(const QByteArray &data)
+quint16 crc16(const QByteArray &data, quint16 crc)
 {
-    quint16 crc = 0xFFFF;
     for (char c : data) {
         crc ^= quint16(static_cast<quint8>(c)) << 8;
         for (int bit = 0; bit < 8; ++bit)

@@ -15,7 +15,8 @@ constexpr char EscapedDelimiter = char(0xDC);
 constexpr char EscapedEscape = char(0xDD);
 
 // CRC-16/CCITT-FALSE: poly 0x1021, init 0xFFFF, no reflection, no final XOR.
-quint16 crc16(const QByteArray &data);
+// Pass the CRC so far to continue it over more data.
+quint16 crc16(const QByteArray &data, quint16 crc = 0xFFFF);
 
 // SLIP body without delimiters.
 QByteArray slipEncode(const QByteArray &packet);
