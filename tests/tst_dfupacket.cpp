@@ -1,226 +1,158 @@
-// Packet framing and reply judging of the serial DFU link; the test plays the
-// bootloader on the master side of a pty.
+// The serial DFU packet link: frames as they go on the wire, the queue that
+// upgrade() builds, unescaping, and how a reply is judged (the test plays the
+// bootloader on a pty).
 #include "dfu.h"
 #include "ptypair.h"
 
 #include <QSerialPort>
-#include <QSignalSpy>
-#include <QTimer>
 #include <QtTest>
 
-// An updater on a pty; DfuTest::start queues the packets of sequence numbers 3
-// and 4 and writes the first one.
-struct Link
-{
-    Link() : port(pty.slavePath()), dfu(&port) {}
-    PtyPair pty;
-    QSerialPort port;
-    Dfu dfu;
-    QByteArray firstFrame;
-};
+Q_DECLARE_METATYPE(QList<DfuPacket>)
+
+static QByteArray hex(const QString &text) { return QByteArray::fromHex(text.toLatin1()); }
 
 class DfuTest : public QObject
 {
     Q_OBJECT
 
-private slots:
-    void initTestCase() { qRegisterMetaType<Dfu::ErrorType>(); }
-    void packetFrameIsExact_data();
-    void packetFrameIsExact();
-    void headerCarriesLengthAndChecksum_data();
-    void headerCarriesLengthAndChecksum();
-    void crcMatchesCheckValue();
-    void slipDecodeHandlesEscapes_data();
-    void slipDecodeHandlesEscapes();
-    void slipRoundTripsEveryByte();
-    void replyIsJudgedByAcknowledgeBits_data();
-    void replyIsJudgedByAcknowledgeBits();
-    void secondFrameWaitsForNextRead();
-
-private:
-    static void start(Link &link)
+    static QByteArray made(int previousSequence, const char *payload)
     {
-        Dfu::sequenceNumber = 2;
-        const QByteArray stop = QByteArray::fromHex("05000000");
-        link.dfu.packets << Dfu::makeHciPacket(stop, 0) << Dfu::makeHciPacket(stop, 0);
-        if (link.pty.isValid() && link.port.open(QIODevice::ReadWrite)) {
-            link.dfu.sendNextPacket();
-            link.firstFrame = link.pty.read(12);
+        Dfu::sequenceNumber = previousSequence;
+        return Dfu::makeHciPacket(hex(payload), 0).frame;
+    }
+    // What a run queues, without a port to write to. An empty package name
+    // stands for an application image of imageSize bytes.
+    static QList<DfuPacket> queue(const QString &bootloader, const QString &application, int imageSize = 0)
+    {
+        Dfu dfu(nullptr);
+        if (bootloader.isEmpty() && application.isEmpty()) {
+            Dfu::UpdateImage image;
+            image.image = QByteArray(imageSize, 'x');
+            dfu.queueImage(image, 0);
         }
+        dfu.upgrade(bootloader, application);
+        return dfu.packets;
+    }
+
+private slots:
+    void frameIsExact_data()
+    {
+        const QList<DfuPacket> builtIn = queue(":/upgrade/ble_orvik_hx7315_bl_sd.zip", ":/upgrade/ble_orvik_hx7315_app.zip");
+        QTest::addColumn<QByteArray>("frame");
+        QTest::addColumn<QString>("expected");
+        QTest::addRow("stopPacketOfSequence3") << made(2, "05000000") << "c0 e3 4e 00 cf 05 00 00 00 12 8c c0";
+        QTest::addRow("dataPacketOfSequence5EscapesC0AndDb")
+            << made(4, "04000000c0db") << "c0 f5 6e 00 9d 04 00 00 00 db dc db dd c5 8f c0";
+        QTest::addRow("sequenceWrapsFrom7To0") << made(7, "05000000") << "c0 c8 4e 00 ea 05 00 00 00 36 0a c0";
+        QTest::addRow("crcCheckValueLowByteFirst") << Dfu::littleEndian16(Dfu::crc16("123456789")) << "b1 29";
+        QTest::addRow("builtInBootloaderStart") << builtIn.at(0).frame
+            << "c0 d1 4e 01 e0 03 00 00 00 03 00 00 00 b4 a6 01 00 08 40 00 00 00 00 00 00 26 47 c0";
+        QTest::addRow("fullDataPacketHeader") << builtIn.at(2).frame.left(5) << "c0 e3 4e 20 af";
+        QTest::addRow("builtInBootloaderStopIsSequence7") << builtIn.at(246).frame << "c0 c7 4e 00 eb 05 00 00 00 a5 79 c0";
+        QTest::addRow("builtInApplicationStart") << builtIn.at(247).frame
+            << "c0 d1 4e 01 e0 03 00 00 00 04 00 00 00 00 00 00 00 00 00 00 00 4c e7 00 00 64 ab c0";
+        QTest::addRow("builtInApplicationInit") << builtIn.at(248).frame
+            << "c0 da 4e 01 d7 01 00 00 00 ff ff ff ff ff ff ff ff 01 00 fe ff 05 51 00 00 6d 40 c0";
+        QTest::addRow("builtInApplicationStopIsSequence7") << builtIn.at(365).frame << "c0 c7 4e 00 eb 05 00 00 00 a5 79 c0";
+    }
+    void frameIsExact()
+    {
+        QFETCH(QByteArray, frame);
+        QFETCH(QString, expected);
+        QCOMPARE(QString(frame.toHex(' ')), expected);
+    }
+
+    // "N: i j" = N packets, those at i and j followed by a pause.
+    void queueFollowsPackages_data()
+    {
+        const QString bl = ":/upgrade/ble_orvik_hx7315_bl_sd.zip", app = ":/upgrade/ble_orvik_hx7315_app.zip";
+        QTest::addColumn<QList<DfuPacket>>("packets");
+        QTest::addColumn<QString>("expected");
+        QTest::addRow("builtInPair") << queue(bl, app) << "366: 0 1 246 247 248";
+        QTest::addRow("bootloaderAloneHasNoPauseAtItsEnd") << queue(bl, "") << "247: 0 1";
+        QTest::addRow("applicationAlone") << queue("", app) << "119: 0 1";
+        QTest::addRow("emptyImageHasNoDataPacket") << queue("", "", 0) << "3: 0 1";
+        QTest::addRow("imageOfExactlyTwoChunks") << queue("", "", 1024) << "5: 0 1";
+    }
+    void queueFollowsPackages()
+    {
+        QFETCH(QList<DfuPacket>, packets);
+        QFETCH(QString, expected);
+        QStringList shape{QString("%1:").arg(packets.size())};
+        for (int i = 0; i < packets.size(); ++i)
+            if (packets.at(i).delaySeconds)
+                shape << QString::number(i);
+        QCOMPARE(shape.join(' '), expected);
+    }
+
+    void slipDecode_data()
+    {
+        QTest::addColumn<QString>("input");
+        QTest::addColumn<QString>("expected");
+        QTest::addRow("escapedDelimiter") << "20 db dc 21" << "20 c0 21 clean";
+        QTest::addRow("escapedEscape") << "db dd" << "db clean";
+        QTest::addRow("bareDelimiterCopied") << "c0 20" << "c0 20 clean";
+        QTest::addRow("nothing") << "" << " clean";
+        QTest::addRow("escapeBeforeOtherByteDropsBoth") << "20 db 41 00" << "20 00 bad";
+        QTest::addRow("escapeAtTheEndDropped") << "20 db" << "20 bad";
+        QTest::addRow("escapeBeforeEscape") << "db db dc" << "dc bad";
+    }
+    void slipDecode()
+    {
+        QFETCH(QString, input);
+        QFETCH(QString, expected);
+        bool ok = false;
+        const QByteArray decoded = Dfu::slipDecode(hex(input), &ok);
+        QCOMPARE(QString(decoded.toHex(' ')) + (ok ? " clean" : " bad"), expected);
+    }
+
+    // The packet of sequence number 3 is outstanding, the one of 4 is next.
+    // Reads are separated by '|'; "left" is what stays in the reply buffer.
+    void replyJudgedByAcknowledgeBits_data()
+    {
+        QTest::addColumn<QString>("reads");
+        QTest::addColumn<QString>("outcome");
+        QTest::addColumn<QString>("left");
+        QTest::addRow("acknowledgeNumber4") << "c0 20 00 00 e0 c0" << "progress 1" << "";
+        QTest::addRow("onlyBits3To5Count") << "c0 27 c0" << "progress 1" << "";
+        QTest::addRow("noiseBeforeFrameDiscarded") << "00 7f c0 20 00 00 e0 c0" << "progress 1" << "";
+        QTest::addRow("replyInPieces") << "c0 20|00 00|e0 c0" << "progress 1" << "";
+        QTest::addRow("secondFrameWaitsForNextRead") << "c0 20 00 00 e0 c0 c0 28 00 00 d8 c0" << "progress 1"
+                                                     << "c0 28 00 00 d8 c0";
+        QTest::addRow("acknowledgeNumber3") << "c0 18 00 00 e8 c0" << "finished 3" << "";
+        QTest::addRow("emptyFrame") << "c0 c0" << "finished 4" << "";
+        QTest::addRow("loneEscape") << "c0 db c0" << "finished 4" << "";
+        QTest::addRow("badEscape") << "c0 20 db 41 00 c0" << "finished 4" << "";
+        QTest::addRow("silence") << "" << "finished 2" << "";
+        QTest::addRow("halfAFrameKeepsTimerRunning") << "c0 20 00" << "finished 2" << "c0 20 00";
+    }
+    void replyJudgedByAcknowledgeBits()
+    {
+        QFETCH(QString, reads);
+        QFETCH(QString, outcome);
+        QFETCH(QString, left);
+        PtyPair pty;
+        QSerialPort port(pty.slavePath());
+        QVERIFY(port.open(QIODevice::ReadWrite));
+        Dfu dfu(&port);
+        Dfu::sequenceNumber = 2;
+        dfu.packets << Dfu::makeHciPacket(hex("05000000"), 0) << Dfu::makeHciPacket(hex("05000000"), 0);
+        QStringList events;
+        connect(&dfu, &Dfu::updateProgress, [&](int at) { events << QString("progress %1").arg(at); });
+        connect(&dfu, &Dfu::updateFinished, [&](Dfu::ErrorType error) { events << QString("finished %1").arg(int(error)); });
+        dfu.sendNextPacket();
+        QCOMPARE(pty.read(12), dfu.packets.at(0).frame);
+        for (const QString &read : reads.split('|', Qt::SkipEmptyParts)) {
+            QVERIFY(pty.write(hex(read)));
+            QTRY_VERIFY(dfu.replyBuffer.endsWith(hex(read)) || !events.isEmpty()); // one read per piece
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(!events.isEmpty(), 10000);
+        QCOMPARE(events, QStringList{outcome});
+        QCOMPARE(dfu.replyBuffer, hex(left));
+        if (outcome == "progress 1")
+            QCOMPARE(pty.read(12), dfu.packets.at(1).frame);
     }
 };
 
-void DfuTest::packetFrameIsExact_data()
-{
-    QTest::addColumn<int>("previousSequence");
-    QTest::addColumn<QByteArray>("payload");
-    QTest::addColumn<QByteArray>("frame");
-    QTest::addRow("stop packet of sequence 3") << 2 << QByteArray::fromHex("05000000")
-        << QByteArray::fromHex("C0 E3 4E 00 CF 05 00 00 00 12 8C C0");
-    QTest::addRow("data packet of sequence 5 escapes C0 and DB") << 4 << QByteArray::fromHex("04000000C0DB")
-        << QByteArray::fromHex("C0 F5 6E 00 9D 04 00 00 00 DB DC DB DD C5 8F C0");
-    QTest::addRow("stop packet of sequence 7") << 6 << QByteArray::fromHex("05000000")
-        << QByteArray::fromHex("C0 C7 4E 00 EB 05 00 00 00 A5 79 C0");
-    QTest::addRow("sequence wraps from 7 to 0") << 7 << QByteArray::fromHex("05000000")
-        << QByteArray::fromHex("C0 C8 4E 00 EA 05 00 00 00 36 0A C0");
-    QTest::addRow("start packet of the built-in bootloader package") << 0
-        << QByteArray::fromHex("03000000 03000000 B4A60100 08400000 00000000")
-        << QByteArray::fromHex("C0 D1 4E 01 E0 03 00 00 00 03 00 00 00 B4 A6 01 00 08 40 00 00 00 00 00 00 26 47 C0");
-    QTest::addRow("start packet of the built-in application package") << 0
-        << QByteArray::fromHex("03000000 04000000 00000000 00000000 4CE70000")
-        << QByteArray::fromHex("C0 D1 4E 01 E0 03 00 00 00 04 00 00 00 00 00 00 00 00 00 00 00 4C E7 00 00 64 AB C0");
-    QTest::addRow("init packet of the built-in application package") << 1
-        << QByteArray::fromHex("01000000 FFFFFFFFFFFFFFFF0100FEFF0551 0000")
-        << QByteArray::fromHex("C0 DA 4E 01 D7 01 00 00 00 FF FF FF FF FF FF FF FF 01 00 FE FF 05 51 00 00 6D 40 C0");
-}
-
-void DfuTest::packetFrameIsExact()
-{
-    QFETCH(int, previousSequence);
-    QFETCH(QByteArray, payload);
-    QFETCH(QByteArray, frame);
-    Dfu::sequenceNumber = previousSequence;
-    const DfuPacket packet = Dfu::makeHciPacket(payload, 1);
-    QCOMPARE(packet.frame.toHex(' '), frame.toHex(' '));
-    QCOMPARE(packet.delaySeconds, 1);
-    QCOMPARE(Dfu::sequenceNumber, (previousSequence + 1) % 8);
-}
-
-void DfuTest::headerCarriesLengthAndChecksum_data()
-{
-    QTest::addColumn<int>("sequence");
-    QTest::addColumn<int>("length");
-    QTest::addColumn<QByteArray>("header");
-    QTest::addRow("full data packet") << 2 << 516 << QByteArray::fromHex("DA 4E 20 B8");
-    QTest::addRow("longest payload") << 0 << 4095 << QByteArray::fromHex("C8 FE FF 3B");
-}
-
-void DfuTest::headerCarriesLengthAndChecksum()
-{
-    QFETCH(int, sequence);
-    QFETCH(int, length);
-    QFETCH(QByteArray, header);
-    QCOMPARE(Dfu::makeHciHeader(sequence, 1, 1, 14, length).toHex(' '), header.toHex(' '));
-}
-
-void DfuTest::crcMatchesCheckValue()
-{
-    QCOMPARE(Dfu::crc16("123456789"), quint16(0x29B1));
-    QCOMPARE(Dfu::crc16(QByteArray()), quint16(0xFFFF));
-}
-
-void DfuTest::slipDecodeHandlesEscapes_data()
-{
-    QTest::addColumn<QByteArray>("input");
-    QTest::addColumn<QByteArray>("output");
-    QTest::addColumn<bool>("clean");
-    QTest::addRow("escaped delimiter") << QByteArray::fromHex("20 DB DC 21") << QByteArray::fromHex("20 C0 21") << true;
-    QTest::addRow("escaped escape") << QByteArray::fromHex("DB DD") << QByteArray::fromHex("DB") << true;
-    QTest::addRow("bare delimiter is copied") << QByteArray::fromHex("C0 20") << QByteArray::fromHex("C0 20") << true;
-    QTest::addRow("nothing") << QByteArray() << QByteArray() << true;
-    QTest::addRow("escape before another byte drops both") << QByteArray::fromHex("20 DB 41 00")
-                                                          << QByteArray::fromHex("20 00") << false;
-    QTest::addRow("escape at the end is dropped") << QByteArray::fromHex("20 DB") << QByteArray::fromHex("20") << false;
-    QTest::addRow("escape before an escape") << QByteArray::fromHex("DB DB DC") << QByteArray::fromHex("DC") << false;
-}
-
-void DfuTest::slipDecodeHandlesEscapes()
-{
-    QFETCH(QByteArray, input);
-    QFETCH(QByteArray, output);
-    QFETCH(bool, clean);
-    bool ok = !clean;
-    QCOMPARE(Dfu::slipDecode(input, &ok).toHex(' '), output.toHex(' '));
-    QCOMPARE(ok, clean);
-}
-
-void DfuTest::slipRoundTripsEveryByte()
-{
-    QByteArray all;
-    for (int i = 0; i < 256; ++i)
-        all.append(char(i));
-    const QByteArray encoded = Dfu::slipEncode(all);
-    QCOMPARE(encoded.size(), 258);
-    QVERIFY(!encoded.contains(char(0xC0)));
-    bool ok = false;
-    QCOMPARE(Dfu::slipDecode(encoded, &ok), all);
-    QVERIFY(ok);
-}
-
-// The packet of sequence number 3 is outstanding; a second one (sequence 4)
-// follows it. Outcome 0 means the reply acknowledged the first packet.
-void DfuTest::replyIsJudgedByAcknowledgeBits_data()
-{
-    QTest::addColumn<QList<QByteArray>>("pieces");
-    QTest::addColumn<int>("outcome");
-    const auto hex = [](const char *text) { return QByteArray::fromHex(text); };
-    QTest::addRow("acknowledge number 4") << QList<QByteArray>{hex("C0 20 00 00 E0 C0")} << 0;
-    QTest::addRow("only bits 3-5 count") << QList<QByteArray>{hex("C0 27 C0")} << 0;
-    QTest::addRow("noise before the frame is discarded") << QList<QByteArray>{hex("00 7F C0 20 00 00 E0 C0")} << 0;
-    QTest::addRow("reply in pieces") << QList<QByteArray>{hex("C0 20"), hex("00 00"), hex("E0 C0")} << 0;
-    QTest::addRow("acknowledge number 3") << QList<QByteArray>{hex("C0 18 00 00 E8 C0")}
-                                          << int(Dfu::IncorrectResponseError);
-    QTest::addRow("empty frame") << QList<QByteArray>{hex("C0 C0")} << int(Dfu::InvalidResponseError);
-    QTest::addRow("lone escape") << QList<QByteArray>{hex("C0 DB C0")} << int(Dfu::InvalidResponseError);
-    QTest::addRow("bad escape") << QList<QByteArray>{hex("C0 20 DB 41 00 C0")} << int(Dfu::InvalidResponseError);
-    QTest::addRow("silence") << QList<QByteArray>() << int(Dfu::NoResponseError);
-    QTest::addRow("half a frame, then silence") << QList<QByteArray>{hex("C0 20 00")} << int(Dfu::NoResponseError);
-}
-
-void DfuTest::replyIsJudgedByAcknowledgeBits()
-{
-    QFETCH(QList<QByteArray>, pieces);
-    QFETCH(int, outcome);
-    Link link;
-    start(link);
-    PtyPair &pty = link.pty;
-    Dfu &dfu = link.dfu;
-    QCOMPARE(link.firstFrame, dfu.packets.at(0).frame);
-    QSignalSpy progress(&dfu, &Dfu::updateProgress);
-    QSignalSpy finished(&dfu, &Dfu::updateFinished);
-
-    QByteArray sent;
-    for (int i = 0; i < pieces.size(); ++i) {
-        QVERIFY(pty.write(pieces.at(i)));
-        sent += pieces.at(i);
-        if (i + 1 < pieces.size() || !sent.endsWith(char(0xC0))) {
-            // An incomplete frame is kept and the response timer keeps running.
-            QTRY_COMPARE(dfu.replyBuffer, sent);
-            QVERIFY(dfu.responseTimer->isActive());
-        }
-    }
-    if (outcome == 0) {
-        QCOMPARE(pty.read(12), dfu.packets.at(1).frame);
-        QCOMPARE(progress.count(), 1);
-        QCOMPARE(finished.count(), 0);
-    } else {
-        QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 10000);
-        QCOMPARE(finished.at(0).at(0).value<Dfu::ErrorType>(), Dfu::ErrorType(outcome));
-        QCOMPARE(pty.read(1, 300), QByteArray());
-        QCOMPARE(progress.count(), 0);
-    }
-}
-
-void DfuTest::secondFrameWaitsForNextRead()
-{
-    Link link;
-    start(link);
-    PtyPair &pty = link.pty;
-    Dfu &dfu = link.dfu;
-    QCOMPARE(link.firstFrame, dfu.packets.at(0).frame);
-    QSignalSpy finished(&dfu, &Dfu::updateFinished);
-
-    // Acknowledgements of both packets in one read: only the first is taken now.
-    QVERIFY(pty.write(QByteArray::fromHex("C0 20 00 00 E0 C0 C0 28 00 00 D8 C0")));
-    QCOMPARE(pty.read(12), dfu.packets.at(1).frame);
-    QCOMPARE(dfu.replyBuffer, QByteArray::fromHex("C0 28 00 00 D8 C0"));
-    QCOMPARE(finished.count(), 0);
-
-    // The next notification brings it up: it acknowledges the last packet.
-    QVERIFY(pty.write(QByteArray::fromHex("00")));
-    QTRY_COMPARE(finished.count(), 1);
-    QCOMPARE(finished.at(0).at(0).value<Dfu::ErrorType>(), Dfu::Success);
-}
-
-QTEST_MAIN(DfuTest)
+QTEST_GUILESS_MAIN(DfuTest)
 #include "tst_dfupacket.moc"
