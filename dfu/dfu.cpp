@@ -428,10 +428,14 @@ Dfu::UpdateImage Dfu::loadPackage(ImageType type, const QString &packagePath)
 
     // The archive is read once into memory, so that the checks and the reader
     // see the same bytes.
+    // read(MaxPackageSize) would allocate the whole cap up front: check the size,
+    // then take what is there (a file that grew meanwhile is still refused).
     QByteArray zip;
     QFile package(packagePath);
     if (package.open(QIODevice::ReadOnly) && package.size() <= MaxPackageSize)
-        zip = package.read(MaxPackageSize);
+        zip = package.readAll();
+    if (zip.size() > MaxPackageSize)
+        zip.clear();
     package.close();
     QBuffer buffer(&zip);
     buffer.open(QIODevice::ReadOnly);
