@@ -78,7 +78,7 @@ private:
     void releaseUpdater();
 
     // Feeds the reader straight from fuzzers and their regression tests.
-    friend struct ReplyFeeder;
+    friend struct FuzzHarness;
 
     QStringList logs;
     QByteArray replyBuffer;

@@ -85,7 +85,7 @@ private slots:
 private:
     friend class DfuTest;
     // Feeds the reader and the loader straight from fuzzers and their regression tests.
-    friend struct ReplyFeeder;
+    friend struct FuzzHarness;
 
     static UpdateImage loadPackage(ImageType type, const QString &packagePath);
     void queueImage(const UpdateImage &image, int stopDelaySeconds);

@@ -1,7 +1,7 @@
 // Shared by the libFuzzer targets and tst_fuzzregressions: each check drives
 // one reader or the package loader with one input, without a serial port, and
 // returns the first rule the code broke (empty when none). Memory errors are
-// the sanitizers' to report.
+// the sanitizers' to report. Befriended by OrvikDevice and Dfu.
 #ifndef FUZZHARNESS_H
 #define FUZZHARNESS_H
 
@@ -10,256 +10,143 @@
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QFile>
-#include <QFileInfo>
+#include <QTemporaryDir>
 #include <QTimer>
 
-#include <cstddef>
-#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 
-// Befriended by OrvikDevice and Dfu: the readers' byte seam and the state the
-// checks look at.
-struct ReplyFeeder
+struct FuzzHarness
 {
-    static void feed(OrvikDevice &device, const QByteArray &bytes) { device.processReplyBytes(bytes); }
-    static const QByteArray &buffer(const OrvikDevice &device) { return device.replyBuffer; }
-
-    // Queues image (nothing at all when queue is false) and writes packet 0,
-    // as upgrade() does after loading.
-    static void start(Dfu &dfu, const Dfu::UpdateImage &image, bool queue)
+    // Input cut into chunks: a header byte h, then up to h & mask bytes.
+    template<typename Take>
+    static void forEachChunk(const uint8_t *data, size_t size, quint8 mask, Take take)
     {
-        dfu.upgradeStarted = true;
-        if (queue)
-            dfu.queueImage(image, 0);
-        dfu.currentPacket = -1;
-        dfu.sendNextPacket();
-    }
-    static void feed(Dfu &dfu, const QByteArray &bytes) { dfu.processReplyBytes(bytes); }
-    static bool advancePending(const Dfu &dfu) { return dfu.advanceTimer->isActive(); }
-    static bool awaitingReply(const Dfu &dfu) { return dfu.responseTimer->isActive(); }
-    // What the timers would do, without waiting for them.
-    static void advance(Dfu &dfu)
-    {
-        dfu.advanceTimer->stop();
-        dfu.sendNextPacket();
-    }
-    static void timeOut(Dfu &dfu)
-    {
-        dfu.responseTimer->stop();
-        dfu.onResponseTimeout();
-    }
-    static int queued(const Dfu &dfu) { return dfu.packets.size(); }
-    static int current(const Dfu &dfu) { return dfu.currentPacket; }
-
-    static Dfu::UpdateImage load(Dfu::ImageType type, const QString &path) { return Dfu::loadPackage(type, path); }
-    static QString lastExtractionPath() { return Dfu::lastExtractionPath; }
-};
-
-namespace FuzzHarness {
-
-// One chunk of input: a header byte, then up to (header & mask) bytes.
-struct Chunk
-{
-    quint8 header = 0;
-    QByteArray bytes;
-};
-
-inline QList<Chunk> chunks(const uint8_t *data, size_t size, quint8 lengthMask)
-{
-    QList<Chunk> list;
-    size_t pos = 0;
-    while (pos < size) {
-        Chunk chunk;
-        chunk.header = data[pos++];
-        const size_t length = qMin<size_t>(chunk.header & lengthMask, size - pos);
-        chunk.bytes = QByteArray(reinterpret_cast<const char *>(data + pos), int(length));
-        pos += length;
-        list.append(chunk);
-    }
-    return list;
-}
-
-// A log reply makes the reader ask for the next entry on a port that is not
-// open; the warning that write() prints about that is noise here.
-inline void quietMessages(QtMsgType, const QMessageLogContext &, const QString &) {}
-
-// Device reply reader. Input: chunks with header h, h & 0x7F bytes long. A
-// chunk with bit 7 set arrives while the receiver of the next signal runs, as
-// bytes do during a message box's nested event loop; without a signal it
-// arrives after the current call. After every outer call the buffer may hold
-// only the start of one frame.
-inline QString checkDeviceReply(const uint8_t *data, size_t size)
-{
-    const QtMessageHandler previous = qInstallMessageHandler(quietMessages);
-    QString problem;
-    {
-        OrvikDevice device;
-        QList<Chunk> nested;
-        int depth = 0;
-        int signalCount = 0;
-        const auto onSignal = [&]() {
-            ++signalCount;
-            if (nested.isEmpty() || depth > 8)
-                return;
-            ++depth;
-            ReplyFeeder::feed(device, nested.takeFirst().bytes);
-            --depth;
-        };
-        const auto check = [&](bool ok, const char *what) {
-            if (!ok && problem.isEmpty())
-                problem = QLatin1String(what);
-        };
-        QObject::connect(&device, &OrvikDevice::radioFound, [&](QByteArray address, QByteArray cod, QString) {
-            check(address.size() == 6 && cod.size() == 3, "radioFound with a short address or class of device");
-            onSignal();
-        });
-        QObject::connect(&device, &OrvikDevice::verifyPassKey, [&](QByteArray address, uint) {
-            check(address.size() == 6, "verifyPassKey with a short address");
-            onSignal();
-        });
-        for (auto signal : {&OrvikDevice::scanComplete, &OrvikDevice::pairComplete, &OrvikDevice::upgradeReady,
-                            &OrvikDevice::upperGpioComplete, &OrvikDevice::lowerGpioComplete,
-                            &OrvikDevice::resetComplete, &OrvikDevice::setSerialComplete})
-            QObject::connect(&device, signal, onSignal);
-        QObject::connect(&device, &OrvikDevice::getInfoComplete, onSignal);
-        QObject::connect(&device, &OrvikDevice::getHwRevComplete, onSignal);
-        QObject::connect(&device, &OrvikDevice::getFwRevComplete, onSignal);
-        QObject::connect(&device, &OrvikDevice::getSwRevComplete, onSignal);
-        QObject::connect(&device, &OrvikDevice::getBattComplete, onSignal);
-        QObject::connect(&device, &OrvikDevice::getLogsComplete, onSignal);
-
-        for (const Chunk &chunk : chunks(data, size, 0x7F)) {
-            if (chunk.header & 0x80) {
-                nested.append(chunk);
-                continue;
-            }
-            ReplyFeeder::feed(device, chunk.bytes);
-            while (!nested.isEmpty())
-                ReplyFeeder::feed(device, nested.takeFirst().bytes);
-            const QByteArray &left = ReplyFeeder::buffer(device);
-            check(left.size() < 2 || quint8(left.at(0)) > left.size(), "a complete frame left in the buffer");
-            check(left.size() < 2 || quint8(left.at(0)) >= 2, "a frame length below 2 kept in the buffer");
+        for (size_t pos = 0, length; pos < size; pos += 1 + length) {
+            length = qMin<size_t>(data[pos] & mask, size - pos - 1);
+            take(data[pos], QByteArray(reinterpret_cast<const char *>(data + pos + 1), int(length)));
         }
-        check(signalCount <= int(size) / 2, "more signals than frames could have produced");
-    }
-    qInstallMessageHandler(previous);
-    return problem;
-}
-
-// DFU reply reader and its stop-and-wait state. Input: byte 0 sets up the
-// queue (bits 0-2: data packets, bit 3: last one short, bit 7: nothing queued);
-// then chunks with header h, h & 0x3F bytes long, fed to the reader, after
-// which h >> 6 says what the event loop does: 0 nothing, 1 run a pending
-// advance, 2 let the response timer expire, 3 process pending events.
-inline QString checkDfuReply(const uint8_t *data, size_t size)
-{
-    if (size == 0)
-        return QString();
-    QString problem;
-    const auto check = [&](bool ok, const char *what) {
-        if (!ok && problem.isEmpty())
-            problem = QLatin1String(what);
-    };
-
-    for (const Chunk &chunk : chunks(data + 1, size - 1, 0xFF)) {
-        bool ok = false;
-        const QByteArray decoded = Dfu::slipDecode(chunk.bytes, &ok);
-        check(decoded.size() <= chunk.bytes.size(), "unescaping made a frame longer");
-        const QByteArray again = Dfu::slipDecode(Dfu::slipEncode(chunk.bytes), &ok);
-        check(ok && again == chunk.bytes, "escaping does not round-trip");
     }
 
-    const quint8 setup = data[0];
-    Dfu::UpdateImage image;
-    const int dataPackets = setup & 7;
-    image.image = QByteArray(qMax(0, dataPackets * 512 - ((setup & 8) ? 100 : 0)), char(0xC0));
-    image.initPacket = QByteArray::fromHex("FFFFFFFFFFFFFFFF0100FEFF0551");
-    image.appSize = image.image.size();
+    // Device reply reader; chunk length h & 0x7F. A chunk with bit 7 set arrives
+    // while the receiver of the next signal runs, as during a message box's
+    // nested event loop (else after the current call). After every outer call
+    // the buffer may hold only the start of one frame. Short fields in a signal
+    // would come from a read past the frame, which the address sanitizer reports.
+    static QString checkDeviceReply(const uint8_t *data, size_t size)
     {
+        QString problem;
+        const auto check = [&problem](bool ok, const char *what) { problem = ok || !problem.isEmpty() ? problem : what; };
+        OrvikDevice device;
+        QList<QByteArray> nested;
+        int signalCount = 0, depth = 0;
+        const auto onSignal = [&] {
+            ++signalCount;
+            if (!nested.isEmpty() && depth < 8)
+                ++depth, device.processReplyBytes(nested.takeFirst()), --depth;
+        };
+        const auto connectAll = [&](auto... each) { (QObject::connect(&device, each, onSignal), ...); };
+        connectAll(&OrvikDevice::radioFound, &OrvikDevice::scanComplete, &OrvikDevice::verifyPassKey, &OrvikDevice::pairComplete,
+                   &OrvikDevice::upgradeReady, &OrvikDevice::upperGpioComplete, &OrvikDevice::lowerGpioComplete,
+                   &OrvikDevice::resetComplete, &OrvikDevice::getInfoComplete, &OrvikDevice::getHwRevComplete,
+                   &OrvikDevice::getFwRevComplete, &OrvikDevice::getSwRevComplete, &OrvikDevice::getBattComplete,
+                   &OrvikDevice::getLogsComplete, &OrvikDevice::setSerialComplete);
+        forEachChunk(data, size, 0x7F, [&](quint8 header, const QByteArray &bytes) {
+            if (header & 0x80)
+                return nested.append(bytes);
+            device.processReplyBytes(bytes);
+            while (!nested.isEmpty())
+                device.processReplyBytes(nested.takeFirst());
+            const QByteArray &left = device.replyBuffer;
+            check(left.size() < 2 || (quint8(left.at(0)) >= 2 && quint8(left.at(0)) > left.size()),
+                  "a complete frame, or a length below 2, left in the buffer");
+        });
+        check(signalCount <= int(size) / 2, "more signals than frames could have produced");
+        return problem;
+    }
+
+    // DFU reply reader and its stop-and-wait state. Byte 0 sets up the queue
+    // (bits 0-2: data packets of 0xC0 bytes, bit 3: the last one short, bit 7:
+    // nothing queued); then chunks of h & 0x3F bytes are fed to the reader, after
+    // which h >> 6 says what the event loop does: 1 run a pending advance, 2 let
+    // the response timer expire, 3 process pending events.
+    static QString checkDfuReply(const uint8_t *data, size_t size)
+    {
+        QString problem;
+        const auto check = [&problem](bool ok, const char *what) { problem = ok || !problem.isEmpty() ? problem : what; };
+        if (size == 0)
+            return problem;
+        forEachChunk(data + 1, size - 1, 0xFF, [&](quint8, const QByteArray &bytes) {
+            bool ok = false;
+            check(Dfu::slipDecode(Dfu::slipEncode(bytes), &ok) == bytes && ok, "escaping does not round-trip");
+        });
         Dfu dfu(nullptr);
-        int total = -1;
-        int lastProgress = 0;
-        int finishedCount = 0;
-        Dfu::ErrorType result = Dfu::Success;
+        Dfu::UpdateImage image;
+        image.image = QByteArray(qMax(0, (data[0] & 7) * 512 - (data[0] & 8 ? 100 : 0)), char(0xC0));
+        int total = -1, progress = 0, results = 0;
         QObject::connect(&dfu, &Dfu::updateStarted, [&](int count) { total = count; });
         QObject::connect(&dfu, &Dfu::updateProgress, [&](int current) {
-            check(finishedCount == 0, "progress after the result");
-            check(current == lastProgress + 1 && current < total, "progress out of order");
-            lastProgress = current;
-        });
+            check(!results && current == ++progress && current < total, "progress out of order or after the result"); });
         QObject::connect(&dfu, &Dfu::updateFinished, [&](Dfu::ErrorType error) {
-            ++finishedCount;
-            result = error;
-        });
-        ReplyFeeder::start(dfu, image, !(setup & 0x80));
-        check(total == ReplyFeeder::queued(dfu), "updateStarted without the queue length");
-
-        for (const Chunk &chunk : chunks(data + 1, size - 1, 0x3F)) {
-            ReplyFeeder::feed(dfu, chunk.bytes);
-            switch (chunk.header >> 6) {
-            case 1:
-                if (ReplyFeeder::advancePending(dfu))
-                    ReplyFeeder::advance(dfu);
-                break;
-            case 2:
-                if (ReplyFeeder::awaitingReply(dfu))
-                    ReplyFeeder::timeOut(dfu);
-                break;
-            case 3:
+            check(++results == 1 && (error != Dfu::Success || dfu.currentPacket == dfu.packets.size()),
+                  "a second result, or success before the last packet"); });
+        if (!(data[0] & 0x80))
+            dfu.queueImage(image, 0);
+        dfu.sendNextPacket();
+        check(total == dfu.packets.size() && total == (data[0] & 0x80 ? 0 : 3 + (image.image.size() + 511) / 512),
+              "queue length other than start, init, one data packet per 512 bytes and stop");
+        forEachChunk(data + 1, size - 1, 0x3F, [&](quint8 header, const QByteArray &bytes) {
+            dfu.processReplyBytes(bytes);
+            if (header >> 6 == 1 && dfu.advanceTimer->isActive())
+                dfu.advanceTimer->stop(), dfu.sendNextPacket();
+            else if (header >> 6 == 2 && dfu.responseTimer->isActive())
+                dfu.responseTimer->stop(), dfu.onResponseTimeout();
+            else if (header >> 6 == 3)
                 QCoreApplication::processEvents();
-                break;
-            default:
-                break;
-            }
-            check(!(ReplyFeeder::advancePending(dfu) && ReplyFeeder::awaitingReply(dfu)),
-                  "awaiting a reply and pausing at once");
-            check(finishedCount <= 1, "more than one result");
-            if (finishedCount > 0) {
-                check(!ReplyFeeder::advancePending(dfu) && !ReplyFeeder::awaitingReply(dfu),
-                      "a timer still runs after the result");
-                check(result != Dfu::Success || ReplyFeeder::current(dfu) == ReplyFeeder::queued(dfu),
-                      "success before the last packet");
-            }
+            const bool pausing = dfu.advanceTimer->isActive(), awaiting = dfu.responseTimer->isActive();
+            check(!(pausing && awaiting) && !(results && (pausing || awaiting)), "a timer running with the other or after the result");
+        });
+        return problem;
+    }
+
+    // Package loader on the archive bytes, as both package types. The package
+    // lies in a private work directory whose tmp/ is the temporary location:
+    // afterwards tmp/ is empty and nothing new lies beside the package.
+    static QString checkLoadPackage(const uint8_t *data, size_t size)
+    {
+        static QTemporaryDir work;
+        static const bool ready = QDir(work.path()).mkdir("tmp") && qputenv("TMPDIR", QFile::encodeName(work.filePath("tmp")));
+        QFile file(work.filePath("package.zip"));
+        if (!ready || !file.open(QIODevice::WriteOnly) || file.write(reinterpret_cast<const char *>(data), qint64(size)) != qint64(size))
+            return "cannot write the package";
+        file.close();
+        const auto filter = QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System;
+        for (const Dfu::ImageType type : {Dfu::SoftDeviceBootloader, Dfu::Application}) {
+            Dfu::loadPackage(type, file.fileName());
+            if (QFileInfo::exists(Dfu::lastExtractionPath) || !QDir(work.filePath("tmp")).isEmpty(filter))
+                return "something left in the temporary location";
+            if (QDir(work.path()).entryList(filter) != QStringList({"package.zip", "tmp"}))
+                return "written outside the temporary location";
         }
+        return QString();
     }
-    return problem;
-}
+};
 
-// Package loader. Input: the archive bytes, written to workDir/package.zip and
-// loaded as either package type. workDir also holds tmp/, which must be the
-// temporary location (TMPDIR) while this runs: afterwards tmp/ is empty and
-// workDir holds nothing new.
-inline QString checkLoadPackage(const uint8_t *data, size_t size, const QString &workDir)
-{
-    const QString path = workDir + QStringLiteral("/package.zip");
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)
-        || file.write(reinterpret_cast<const char *>(data), qint64(size)) != qint64(size))
-        return QStringLiteral("cannot write %1").arg(path);
-    file.close();
-
-    for (const Dfu::ImageType type : {Dfu::SoftDeviceBootloader, Dfu::Application}) {
-        const Dfu::UpdateImage image = ReplyFeeder::load(type, path);
-        if (image.type != type)
-            return QStringLiteral("image type changed");
-        if (type == Dfu::Application && (image.sdSize || image.blSize || image.appSize != image.image.size()))
-            return QStringLiteral("application sizes do not follow the image");
-        if (type == Dfu::SoftDeviceBootloader && image.appSize)
-            return QStringLiteral("application size in a SoftDevice/bootloader image");
-        const QString extraction = ReplyFeeder::lastExtractionPath();
-        if (!extraction.isEmpty() && QFileInfo::exists(extraction))
-            return QStringLiteral("extraction directory left behind");
-        if (!QDir(workDir + QStringLiteral("/tmp")).isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden
-                                                            | QDir::System))
-            return QStringLiteral("something left in the temporary location");
-        const QStringList entries =
-            QDir(workDir).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
-        if (entries != QStringList{QStringLiteral("package.zip"), QStringLiteral("tmp")})
-            return QStringLiteral("written outside the temporary location: %1").arg(entries.join(QLatin1Char(' ')));
+// The libFuzzer entry points around one check: an application object for the
+// timers, silence from Qt's warnings, and a hard stop when a rule is broken.
+#define ORVIK_FUZZ_TARGET(check)                                                                            \
+    extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)                                            \
+    {                                                                                                       \
+        static QCoreApplication app(*argc, *argv);                                                          \
+        qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});              \
+        return 0;                                                                                           \
+    }                                                                                                       \
+    extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)                                 \
+    {                                                                                                       \
+        const QString problem = FuzzHarness::check(data, size);                                             \
+        if (!problem.isEmpty())                                                                             \
+            std::fprintf(stderr, "broken rule: %s\n", qPrintable(problem)), std::abort();                   \
+        return 0;                                                                                           \
     }
-    return QString();
-}
-
-} // namespace FuzzHarness
 
 #endif // FUZZHARNESS_H
