@@ -1,13 +1,10 @@
-// The serial DFU packet link: frames as they go on the wire, the queue that
-// upgrade() builds, unescaping, and how a reply is judged (the test plays the
-// bootloader on a pty).
+// The serial DFU packet link: what the updater queues and puts on the wire,
+// unescaping, and how a reply is judged (the test plays the bootloader on a pty).
 #include "dfu.h"
 #include "ptypair.h"
 
 #include <QSerialPort>
 #include <QtTest>
-
-Q_DECLARE_METATYPE(QList<DfuPacket>)
 
 static QByteArray hex(const QString &text) { return QByteArray::fromHex(text.toLatin1()); }
 
@@ -15,74 +12,57 @@ class DfuTest : public QObject
 {
     Q_OBJECT
 
-    static QByteArray made(int previousSequence, const char *payload)
+    static QString made(int previousSequence, const char *payload)
     {
         Dfu::sequenceNumber = previousSequence;
-        return Dfu::makeHciPacket(hex(payload), 0).frame;
+        return Dfu::makeHciPacket(hex(payload), 0).frame.toHex(' ');
     }
-    // What a run queues, without a port to write to. An empty package name
-    // stands for an application image of imageSize bytes.
-    static QList<DfuPacket> queue(const QString &bootloader, const QString &application, int imageSize = 0)
+    // What a run queues, without a port to write to: "N packets, pauses after i j".
+    static QString queued(const QString &bootloader, const QString &application, QList<DfuPacket> *packets = nullptr)
     {
         Dfu dfu(nullptr);
-        if (bootloader.isEmpty() && application.isEmpty()) {
-            Dfu::UpdateImage image;
-            image.image = QByteArray(imageSize, 'x');
-            dfu.queueImage(image, 0);
-        }
         dfu.upgrade(bootloader, application);
-        return dfu.packets;
+        QStringList shape{QString("%1 packets, pauses after").arg(dfu.packets.size())};
+        for (int i = 0; i < dfu.packets.size(); ++i)
+            if (dfu.packets.at(i).delaySeconds)
+                shape << QString::number(i);
+        if (packets)
+            *packets = dfu.packets;
+        return shape.join(' ');
     }
 
 private slots:
-    void frameIsExact_data()
+    void wireBytesAreExact_data()
     {
-        const QList<DfuPacket> builtIn = queue(":/upgrade/ble_orvik_hx7315_bl_sd.zip", ":/upgrade/ble_orvik_hx7315_app.zip");
-        QTest::addColumn<QByteArray>("frame");
+        const QString bl = ":/upgrade/ble_orvik_hx7315_bl_sd.zip", app = ":/upgrade/ble_orvik_hx7315_app.zip";
+        QList<DfuPacket> run;
+        QTest::addColumn<QString>("actual");
         QTest::addColumn<QString>("expected");
+        QTest::addRow("builtInPairQueue") << queued(bl, app, &run) << "366 packets, pauses after 0 1 246 247 248";
+        QTest::addRow("bootloaderAloneHasNoPauseAtItsEnd") << queued(bl, "") << "247 packets, pauses after 0 1";
+        QTest::addRow("applicationAlone") << queued("", app) << "119 packets, pauses after 0 1";
+        const auto frame = [&run](int index) { return QString(run.at(index).frame.toHex(' ')); };
+        QTest::addRow("builtInBootloaderStart")
+            << frame(0) << "c0 d1 4e 01 e0 03 00 00 00 03 00 00 00 b4 a6 01 00 08 40 00 00 00 00 00 00 26 47 c0";
+        QTest::addRow("fullDataPacketHeader") << frame(2).left(14) << "c0 e3 4e 20 af";
+        QTest::addRow("builtInBootloaderStopIsSequence7") << frame(246) << "c0 c7 4e 00 eb 05 00 00 00 a5 79 c0";
+        QTest::addRow("builtInApplicationStart")
+            << frame(247) << "c0 d1 4e 01 e0 03 00 00 00 04 00 00 00 00 00 00 00 00 00 00 00 4c e7 00 00 64 ab c0";
+        QTest::addRow("builtInApplicationInit")
+            << frame(248) << "c0 da 4e 01 d7 01 00 00 00 ff ff ff ff ff ff ff ff 01 00 fe ff 05 51 00 00 6d 40 c0";
+        QTest::addRow("builtInApplicationStopIsSequence7") << frame(365) << "c0 c7 4e 00 eb 05 00 00 00 a5 79 c0";
         QTest::addRow("stopPacketOfSequence3") << made(2, "05000000") << "c0 e3 4e 00 cf 05 00 00 00 12 8c c0";
         QTest::addRow("dataPacketOfSequence5EscapesC0AndDb")
             << made(4, "04000000c0db") << "c0 f5 6e 00 9d 04 00 00 00 db dc db dd c5 8f c0";
         QTest::addRow("sequenceWrapsFrom7To0") << made(7, "05000000") << "c0 c8 4e 00 ea 05 00 00 00 36 0a c0";
-        QTest::addRow("crcCheckValueLowByteFirst") << Dfu::littleEndian16(Dfu::crc16("123456789")) << "b1 29";
-        QTest::addRow("builtInBootloaderStart") << builtIn.at(0).frame
-            << "c0 d1 4e 01 e0 03 00 00 00 03 00 00 00 b4 a6 01 00 08 40 00 00 00 00 00 00 26 47 c0";
-        QTest::addRow("fullDataPacketHeader") << builtIn.at(2).frame.left(5) << "c0 e3 4e 20 af";
-        QTest::addRow("builtInBootloaderStopIsSequence7") << builtIn.at(246).frame << "c0 c7 4e 00 eb 05 00 00 00 a5 79 c0";
-        QTest::addRow("builtInApplicationStart") << builtIn.at(247).frame
-            << "c0 d1 4e 01 e0 03 00 00 00 04 00 00 00 00 00 00 00 00 00 00 00 4c e7 00 00 64 ab c0";
-        QTest::addRow("builtInApplicationInit") << builtIn.at(248).frame
-            << "c0 da 4e 01 d7 01 00 00 00 ff ff ff ff ff ff ff ff 01 00 fe ff 05 51 00 00 6d 40 c0";
-        QTest::addRow("builtInApplicationStopIsSequence7") << builtIn.at(365).frame << "c0 c7 4e 00 eb 05 00 00 00 a5 79 c0";
+        QTest::addRow("crcCheckValueLowByteFirst") << QString(Dfu::littleEndian16(Dfu::crc16("123456789")).toHex(' '))
+                                                   << "b1 29";
     }
-    void frameIsExact()
+    void wireBytesAreExact()
     {
-        QFETCH(QByteArray, frame);
+        QFETCH(QString, actual);
         QFETCH(QString, expected);
-        QCOMPARE(QString(frame.toHex(' ')), expected);
-    }
-
-    // "N: i j" = N packets, those at i and j followed by a pause.
-    void queueFollowsPackages_data()
-    {
-        const QString bl = ":/upgrade/ble_orvik_hx7315_bl_sd.zip", app = ":/upgrade/ble_orvik_hx7315_app.zip";
-        QTest::addColumn<QList<DfuPacket>>("packets");
-        QTest::addColumn<QString>("expected");
-        QTest::addRow("builtInPair") << queue(bl, app) << "366: 0 1 246 247 248";
-        QTest::addRow("bootloaderAloneHasNoPauseAtItsEnd") << queue(bl, "") << "247: 0 1";
-        QTest::addRow("applicationAlone") << queue("", app) << "119: 0 1";
-        QTest::addRow("emptyImageHasNoDataPacket") << queue("", "", 0) << "3: 0 1";
-        QTest::addRow("imageOfExactlyTwoChunks") << queue("", "", 1024) << "5: 0 1";
-    }
-    void queueFollowsPackages()
-    {
-        QFETCH(QList<DfuPacket>, packets);
-        QFETCH(QString, expected);
-        QStringList shape{QString("%1:").arg(packets.size())};
-        for (int i = 0; i < packets.size(); ++i)
-            if (packets.at(i).delaySeconds)
-                shape << QString::number(i);
-        QCOMPARE(shape.join(' '), expected);
+        QCOMPARE(actual, expected);
     }
 
     void slipDecode_data()
