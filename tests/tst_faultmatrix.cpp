@@ -1,8 +1,8 @@
 // The tool against a device that goes away, or a bootloader that misbehaves,
 // at every stage of its work. Each row starts its own simulator and window,
 // drives the window to the stage, lets the fault happen and follows the window
-// to where it must end: the prescribed state, no busy cursor on an idle
-// window, no progress dialog left behind, and a later attach whose
+// to where it must end: the state its behaviour calls for, no busy cursor on
+// an idle window, no progress dialog left behind, and a later attach whose
 // information chain decodes replies again, which it cannot while an updater
 // still holds the port.
 #include "mainwindow.h"
@@ -47,8 +47,8 @@ private slots:
     void initTestCase();
     void init();
     void cleanup();
-    void endsWherePrescribedAndAttachesAgain_data();
-    void endsWherePrescribedAndAttachesAgain();
+    void faultEndsCleanlyAndDeviceAttachesAgain_data();
+    void faultEndsCleanlyAndDeviceAttachesAgain();
 
 private:
     void drive(Stage stage);
@@ -179,7 +179,7 @@ void FaultMatrixTest::drive(Stage stage)
     click("pairButton");
 }
 
-void FaultMatrixTest::endsWherePrescribedAndAttachesAgain_data()
+void FaultMatrixTest::faultEndsCleanlyAndDeviceAttachesAgain_data()
 {
     QTest::addColumn<int>("stage");
     QTest::addColumn<QStringList>("simArgs");
@@ -244,7 +244,7 @@ void FaultMatrixTest::endsWherePrescribedAndAttachesAgain_data()
         << offered + QStringList{Battery} << true;
 }
 
-void FaultMatrixTest::endsWherePrescribedAndAttachesAgain()
+void FaultMatrixTest::faultEndsCleanlyAndDeviceAttachesAgain()
 {
     QFETCH(int, stage);
     QFETCH(QStringList, simArgs);
