@@ -10,10 +10,6 @@
 #include <QStringListModel>
 #include <QTimer>
 
-#ifdef Q_OS_UNIX
-#include <poll.h>
-#endif
-
 namespace {
 
 constexpr int AttachRetryMs = 1000;
@@ -197,21 +193,6 @@ void MainWindow::destroyProgressDialog()
     progressDialog = nullptr;
 }
 
-// A vanished pseudo-terminal, and some USB bridges when unplugged, read end of
-// file and report ReadError over and over instead of ResourceError. A port
-// whose descriptor reports a hang-up has gone away just the same.
-bool MainWindow::portHungUp() const
-{
-#ifdef Q_OS_UNIX
-    if (!device->isOpen() || device->handle() < 0)
-        return false;
-    pollfd descriptor{static_cast<int>(device->handle()), POLLIN, 0};
-    return ::poll(&descriptor, 1, 0) > 0 && (descriptor.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
-#else
-    return false;
-#endif
-}
-
 // ---- port errors ---------------------------------------------------------
 
 void MainWindow::onError(QSerialPort::SerialPortError error)
@@ -223,9 +204,9 @@ void MainWindow::onError(QSerialPort::SerialPortError error)
 
     if (error == QSerialPort::NoError || attaching)
         return;
-    // The device link reports a vanished device as ResourceError after it has
-    // closed the port itself; a hung-up port that is still open counts too.
-    if (error != QSerialPort::ResourceError && !portHungUp())
+    // The device link reports a vanished device as ResourceError, also where the
+    // platform itself only reads end of file.
+    if (error != QSerialPort::ResourceError)
         return;
 
     // The reset completing an upgrade will never be answered now: its cursor

@@ -71,7 +71,6 @@ private:
     void requestInfo();
     void offerFlash(const QString &revisionKind, const char *required);
     void destroyProgressDialog();
-    bool portHungUp() const;
 
     QString portName;
     Ui::MainWindow *ui;
