@@ -2,6 +2,7 @@
 #include "portmatch.h"
 
 #include <QSerialPortInfo>
+#include <QTimer>
 #include <QtEndian>
 
 namespace {
@@ -41,6 +42,7 @@ constexpr int ClassOfDeviceSize = 3;
 constexpr int StatusReplySize = 3;
 constexpr int RadioFoundMinSize = 11;
 constexpr int PassKeyReplySize = 12;
+constexpr int NestedReadPollMs = 20;
 
 // Replies whose payload is one status byte at offset 2; 0 means success.
 struct StatusReply
@@ -67,7 +69,10 @@ QString textField(const QByteArray &frame, int offset)
 
 OrvikDevice::OrvikDevice(QObject *parent)
     : QSerialPort(parent)
+    , nestedReadPoll(new QTimer(this))
 {
+    nestedReadPoll->setInterval(NestedReadPollMs);
+    connect(nestedReadPoll, &QTimer::timeout, this, &OrvikDevice::pollWhileNested);
     connect(this, &QSerialPort::readyRead, this, &OrvikDevice::readReply);
     // Connected before anyone else can connect, so that a vanished device is
     // dealt with before other receivers see the port's error.
@@ -197,11 +202,22 @@ void OrvikDevice::readReply()
 {
     // The port never emits readyRead from inside its own readyRead, so bytes
     // that reach it while a receiver runs a nested event loop (a message box)
-    // get no notification of their own: pick them up here instead of leaving
-    // them until the device sends more.
+    // get no notification of their own: poll for them while the receivers run,
+    // and pick up what is left before returning.
+    if (readDepth++ == 0)
+        nestedReadPoll->start();
     do {
         processReplyBytes(readAll());
-    } while (bytesAvailable() > 0);
+    } while (!dfu && bytesAvailable() > 0);
+    if (--readDepth == 0)
+        nestedReadPoll->stop();
+}
+
+void OrvikDevice::pollWhileNested()
+{
+    // Once an updater owns the port, its bytes are not replies.
+    if (!dfu && isOpen() && bytesAvailable() > 0)
+        readReply();
 }
 
 void OrvikDevice::processReplyBytes(const QByteArray &bytes)

@@ -8,6 +8,8 @@
 #include <QString>
 #include <QStringList>
 
+class QTimer;
+
 #include <functional>
 
 // The serial link to the Orvik device. The object is the port itself: requests
@@ -76,6 +78,7 @@ private:
     void onPortError(QSerialPort::SerialPortError error);
     void startUpgrade(const std::function<void(Dfu *)> &upgrade);
     void releaseUpdater();
+    void pollWhileNested();
 
     // Feeds the reader straight from fuzzers and their regression tests.
     friend struct FuzzHarness;
@@ -84,6 +87,8 @@ private:
     QByteArray replyBuffer;
     Dfu *dfu = nullptr;
     bool inUpgradeCall = false;
+    QTimer *nestedReadPoll;
+    int readDepth = 0;
 };
 
 #endif // ORVIKDEVICE_H
