@@ -23,8 +23,7 @@ PtyPair::PtyPair()
 PtyPair::~PtyPair()
 {
     closeMaster();
-    if (slaveFd >= 0)
-        ::close(slaveFd);
+    ::close(slaveFd);
 }
 
 // Test writes are far below the pty's buffer: one write takes them whole.
@@ -36,10 +35,9 @@ bool PtyPair::write(const QByteArray &data)
 QByteArray PtyPair::read(int minBytes, int timeoutMs)
 {
     QByteArray data;
-    const QDeadlineTimer deadline(timeoutMs);
     char chunk[512];
-    for (ssize_t n; masterFd >= 0;) {
-        while ((n = ::read(masterFd, chunk, sizeof chunk)) > 0)
+    for (const QDeadlineTimer deadline(timeoutMs); masterFd >= 0;) {
+        for (ssize_t n; (n = ::read(masterFd, chunk, sizeof chunk)) > 0;)
             data.append(chunk, int(n));
         if (data.size() >= minBytes || deadline.hasExpired())
             break;
@@ -50,9 +48,9 @@ QByteArray PtyPair::read(int minBytes, int timeoutMs)
     return data;
 }
 
+// Closing -1 again does nothing.
 void PtyPair::closeMaster()
 {
-    if (masterFd >= 0)
-        ::close(masterFd);
+    ::close(masterFd);
     masterFd = -1;
 }

@@ -15,7 +15,6 @@ class PtyPair
 public:
     PtyPair();
     ~PtyPair();
-    bool isValid() const { return masterFd >= 0; }
     QString slavePath() const { return path; }
     // Writes data to the master; false if the master is closed or takes less.
     bool write(const QByteArray &data);
