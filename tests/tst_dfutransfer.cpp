@@ -84,12 +84,11 @@ private slots:
             dfu.reset();
         });
         application == "built-in" ? dfu->upgrade() : dfu->upgrade(QString(), application);
-        if (fault >= DestroyUpdater) {
-            QTRY_VERIFY(arrivals.size() == 1 && (at == 0 || dfu->advanceTimer->isActive()));
-            if (fault == DestroyPortFirst)
-                port.reset();
+        QTRY_VERIFY(fault < DestroyUpdater || (arrivals.size() == 1 && (at == 0 || dfu->advanceTimer->isActive())));
+        if (fault == DestroyPortFirst)
+            port.reset();
+        if (fault >= DestroyUpdater)
             dfu.reset();
-        }
         QTRY_VERIFY_WITH_TIMEOUT(!dfu, 60000);
         QTest::qWait(1500); // longer than the response timer and the pauses
         QCOMPARE(got << QString("frames %1").arg(arrivals.size()), events);
