@@ -55,8 +55,6 @@ private slots:
         PtyPair pty;
         QByteArray pending;
         QList<qint64> arrivals;
-        QElapsedTimer clock;
-        clock.start();
         QTimer poll;
         connect(&poll, &QTimer::timeout, [&] {
             pending += pty.read();
@@ -65,7 +63,7 @@ private slots:
                 const bool faulty = arrivals.size() == at;
                 const QByteArray reply = QByteArray(1, char(0xC0)) + char(faulty && fault == WrongAck ? ack ^ 8 : ack) + char(0xC0);
                 pending.remove(0, end + 1);
-                arrivals << clock.elapsed();
+                arrivals << QDeadlineTimer::current().deadline();
                 if (fault < Silent || arrivals.size() <= at)
                     pty.write(faulty && fault == Invalid ? QByteArray::fromHex("c0c0") : reply);
                 if (faulty && fault == StrayAck) // a second acknowledgement while the updater pauses
@@ -79,10 +77,7 @@ private slots:
         QStringList got;
         connect(dfu.get(), &Dfu::updateStarted, [&](int total) { got << QString("started %1").arg(total); });
         connect(dfu.get(), &Dfu::updateProgress, [&](int current) { got << QString("progress %1").arg(current); });
-        connect(dfu.get(), &Dfu::updateFinished, [&](Dfu::ErrorType error) {
-            got << QString("finished %1").arg(int(error));
-            dfu.reset();
-        });
+        connect(dfu.get(), &Dfu::updateFinished, [&](Dfu::ErrorType error) { got << QString("finished %1").arg(int(error)), dfu.reset(); });
         application == "built-in" ? dfu->upgrade() : dfu->upgrade(QString(), application);
         QTRY_VERIFY(fault < DestroyUpdater || (arrivals.size() == 1 && (at == 0 || dfu->advanceTimer->isActive())));
         if (fault == DestroyPortFirst)
