@@ -9,6 +9,7 @@ class DfuTest : public QObject
 {
     Q_OBJECT
 
+    // The frame of a payload packed right after previousSequence.
     static QString made(int previousSequence, const char *payload)
     {
         Dfu::sequenceNumber = previousSequence;
@@ -20,6 +21,7 @@ class DfuTest : public QObject
         const QByteArray decoded = Dfu::slipDecode(hex(input), &ok);
         return QString(decoded.toHex(' ')) + (ok ? " clean" : " bad");
     }
+
 private slots:
     void bytesAreExact_data()
     {

@@ -77,7 +77,7 @@ private slots:
         QStringList got;
         connect(dfu.get(), &Dfu::updateStarted, [&](int total) { got << QString("started %1").arg(total); });
         connect(dfu.get(), &Dfu::updateProgress, [&](int current) { got << QString("progress %1").arg(current); });
-        connect(dfu.get(), &Dfu::updateFinished, [&](Dfu::ErrorType error) { got << QString("finished %1").arg(int(error)), dfu.reset(); });
+        connect(dfu.get(), &Dfu::updateFinished, [&](Dfu::ErrorType error) { got << QString("finished %1").arg(int(error)); dfu.reset(); });
         application == "built-in" ? dfu->upgrade() : dfu->upgrade(QString(), application);
         QTRY_VERIFY(fault < DestroyUpdater || (arrivals.size() == 1 && (at == 0 || dfu->advanceTimer->isActive())));
         if (fault == DestroyPortFirst)
