@@ -1,59 +1,41 @@
 #ifndef SIMPROCESS_H
 #define SIMPROCESS_H
 
-#include <QByteArray>
 #include <QJsonObject>
-#include <QList>
-#include <QObject>
 #include <QProcess>
-#include <QStringList>
 #include <QTemporaryDir>
 
-// The device simulator as a child process, for tests that talk to it over a
-// real pseudo-terminal. It runs with --link <tempdir>/orvik and --trace
-// <tempdir>/trace.jsonl; the directory goes with the object. It also ends when
-// the test process ends, however that happens.
+// The device simulator as a child process on a real pseudo-terminal, with its
+// link and trace in a temporary directory that goes with the object. It also
+// ends when the test process ends, however that happens.
 class SimProcess : public QObject
 {
-    Q_OBJECT
-
 public:
-    explicit SimProcess(QObject *parent = nullptr);
-    ~SimProcess() override;
+    explicit SimProcess(QObject *parent = nullptr) : QObject(parent) {}
+    ~SimProcess() override { stop(); }
 
-    // Starts ORVIK_SIM_PATH with the link, the trace and extraArgs, and waits
-    // for the first slave path on its stdout.
+    // Starts the simulator with extraArgs and waits until it is plugged in.
     bool start(const QStringList &extraArgs = QStringList());
-    QString linkPath() const;
-    QString tracePath() const;
-    // The slave path printed last.
+    QString linkPath() const { return dir.filePath(QStringLiteral("orvik")); }
+    // The slave path it printed last on its standard output.
     QString slavePath() const;
-    // Every slave path printed so far, in order (one per plug).
-    QStringList slavePaths() const;
-    // Waits until the simulator has printed at least count slave paths.
-    bool waitForSlavePaths(int count, int timeoutMs = 20000);
     // SIGTERM, then waits for the exit.
     void stop();
-    int exitCode() const { return process.exitCode(); }
 
     // The trace so far, one object per line.
     QList<QJsonObject> trace() const;
-    // The trace events named event, in order.
     QList<QJsonObject> events(const QString &event) const;
-    // Waits until the trace holds at least count events named event.
+    // Runs the event loop until the trace holds count events named event.
     bool waitForEvent(const QString &event, int count = 1, int timeoutMs = 20000);
-    // Stops the simulator if it runs, and returns its summary event.
+    // Stops the simulator and returns its summary event.
     QJsonObject summary();
     // The request frames the application firmware received, in order.
     QList<QByteArray> appRequests() const;
 
 private:
-    void readOutput() const;
-
     QTemporaryDir dir;
     mutable QProcess process;
-    mutable QByteArray pendingOutput;
-    mutable QStringList paths;
+    mutable QByteArray output;
 };
 
 #endif // SIMPROCESS_H
