@@ -17,8 +17,7 @@ namespace {
 constexpr int Long = 60000; // simulator start and re-enumeration under the sanitizers on a busy machine
 
 QString text(bool value) { return value ? "true" : "false"; }
-QString text(uint value) { return QString::number(value); }
-QString text(uchar value) { return QString::number(value); }
+template <typename Number> QString text(Number value) { return QString::number(value); }
 QString text(const QByteArray &bytes) { return bytes.toHex(); }
 QString text(const QString &value) { return value; }
 QString text(const QStringList &lines) { return lines.join('|'); }
@@ -58,12 +57,11 @@ void SimDeviceTest::requestsAreAnswered_data()
             connect(&d, &OrvikDevice::verifyPassKey, &d, [&d](const QByteArray &address) { d.onPassKeyVerified(address, true); });
             d.doPair(QByteArray::fromHex("A0A1A2A3A4A5"), 2);
         }, {"verifyPassKey a0a1a2a3a4a5 123456", "pairComplete true"});
-    row("inputs, the lower one refused", {"--status", "0x06=1"}, [](OrvikDevice &d) { d.upperGpio(true); d.lowerGpio(false); },
-        {"upperGpioComplete true", "lowerGpioComplete false"});
-    row("information chain and log on a paced line", {"--battery", "42", "--baud", "19200"},
-        [](OrvikDevice &d) { d.getInfo(); d.getHwRev(); d.getFwRev(); d.getSwRev(); d.getBatt(); d.getLogs(); },
-        {"getInfoComplete 1 ORV-0001", "getHwRevComplete 7315", "getFwRevComplete 11.0.0", "getSwRevComplete 1.5.3",
-         "getBattComplete 42", "getLogsComplete boot ok\n|battery 87%\n"});
+    row("information chain, inputs (the lower refused) and log on a paced line",
+        {"--battery", "42", "--baud", "19200", "--status", "0x06=1"}, [](OrvikDevice &d) {
+            d.getInfo(); d.getHwRev(); d.getFwRev(); d.getSwRev(); d.getBatt(); d.upperGpio(true); d.lowerGpio(false); d.getLogs();
+        }, {"getInfoComplete 1 ORV-0001", "getHwRevComplete 7315", "getFwRevComplete 11.0.0", "getSwRevComplete 1.5.3",
+            "getBattComplete 42", "upperGpioComplete true", "lowerGpioComplete false", "getLogsComplete boot ok\n|battery 87%\n"});
     row("upgrade mode", {}, &OrvikDevice::enterUpgradeMode, {"upgradeReady true"});
     row("reset re-enumerates", {}, &OrvikDevice::resetDevice, QStringList{"resetComplete true"} + reattached);
     row("unplugged instead of an answer", {"--unplug-after", "request:0x0A", "--replug-delay", "200"}, &OrvikDevice::getFwRev,
