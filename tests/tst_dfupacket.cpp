@@ -71,7 +71,7 @@ private slots:
         QTest::addColumn<QString>("outcome");
         QTest::addColumn<QString>("left");
         QTest::addRow("acknowledgeNumber4") << "c0 20 00 00 e0 c0" << "progress 1" << "";
-        QTest::addRow("onlyBits3To5Count") << "c0 27 c0" << "progress 1" << "";
+        QTest::addRow("onlyBits3To5Count") << "c0 e7 c0" << "progress 1" << "";
         QTest::addRow("noiseBeforeFrameDiscarded") << "00 7f c0 20 00 00 e0 c0" << "progress 1" << "";
         QTest::addRow("replyInPieces") << "c0 20|00 00|e0 c0" << "progress 1" << "";
         QTest::addRow("secondFrameWaitsForNextRead") << "c0 20 00 00 e0 c0 c0 28 00 00 d8 c0" << "progress 1" << "c0 28 00 00 d8 c0";
