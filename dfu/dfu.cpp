@@ -427,9 +427,8 @@ Dfu::UpdateImage Dfu::loadPackage(ImageType type, const QString &packagePath)
     result.type = type;
 
     // The archive is read once into memory, so that the checks and the reader
-    // see the same bytes.
-    // read(MaxPackageSize) would allocate the whole cap up front: check the size,
-    // then take what is there (a file that grew meanwhile is still refused).
+    // see the same bytes. The size comes first because read(MaxPackageSize)
+    // would allocate the whole cap; a file that grew meanwhile is still refused.
     QByteArray zip;
     QFile package(packagePath);
     if (package.open(QIODevice::ReadOnly) && package.size() <= MaxPackageSize)
