@@ -1,8 +1,8 @@
-#include "mainwindow.h"
+// The window with no device behind its port: how it starts, its form, the
+// About panel, and how each workflow's outcome is shown to the operator.
+#include "aboutdialog.h"
+#include "windowrig.h"
 
-#include <QComboBox>
-#include <QFontMetrics>
-#include <QGridLayout>
 #include <QLabel>
 #include <QListView>
 #include <QMenu>
@@ -13,157 +13,162 @@
 #include <QToolBar>
 #include <QtTest>
 
-// The main window's form as the operator first sees it. The window is given a
-// port that does not exist, so it only retries in the background.
+#include <functional>
+
+using Call = std::function<void(MainWindow *)>;
+Q_DECLARE_METATYPE(Call)
+
+// Each child widget of a form in creation (and so stacking and focus) order:
+// "name=text", and what else it shows.
+static QStringList describe(const QWidget *form)
+{
+    QStringList seen;
+    for (const QWidget *widget : form->findChildren<QWidget *>(QString(), Qt::FindDirectChildrenOnly)) {
+        const QVariant text = widget->property("text");
+        seen << widget->objectName() + (text.isValid() ? "=" + text.toString() : QString());
+        if (auto *button = qobject_cast<const QPushButton *>(widget); button && button->isCheckable())
+            seen.last() += " (toggle)";
+        auto *label = qobject_cast<const QLabel *>(widget);
+        if (label && label->frameShape() == QFrame::Panel)
+            seen.last() += QStringLiteral(" (panel, %1 wide)").arg(label->minimumWidth());
+        if (label && label->fontMetrics().horizontalAdvance(label->text()) > label->contentsRect().width())
+            seen.last() += " (cut off)";
+    }
+    return seen;
+}
+
 class FormsTest : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void init();
-    void cleanup();
-    void windowHasSizeTitleAndNoBars();
-    void menusHoldTheirEntriesInsideTheWindow();
-    void widgetsCarryTheirTexts_data();
-    void widgetsCarryTheirTexts();
-    void valueFieldsAreFramedAndWide_data();
-    void valueFieldsAreFramedAndWide();
-    void operationButtonsSitInRowTwoInCreationOrder();
-    void positionSelectorFitsNineCharacters();
-    void radioListUsesFixedPitchFont();
+    void initTestCase() { rig.openWindow(dir.filePath("absent")); }
+    void startsDetachedAndKeepsTrying();
+    void windowShowsItsForm();
+    void aboutPanelShowsTheExpectedRevisions();
+    void outcomeShowsItsBoxThenItsPattern_data();
+    void outcomeShowsItsBoxThenItsPattern();
 
 private:
-    template<typename T> T *child(const char *name) const
-    {
-        T *widget = window->findChild<T *>(QString::fromLatin1(name));
-        if (!widget)
-            qWarning("no %s", name);
-        return widget;
-    }
-
     QTemporaryDir dir;
-    MainWindow *window = nullptr;
+    WindowRig rig;
 };
 
-void FormsTest::init()
+void FormsTest::startsDetachedAndKeepsTrying()
 {
-    window = new MainWindow(dir.filePath(QStringLiteral("no-such-port")));
+    QTRY_VERIFY_WITH_TIMEOUT(rig.opens.size() >= 2, 20000);
+    QVERIFY2(rig.opens.at(1) - rig.opens.at(0) >= 990, "attach attempts less than a second apart");
+    QCOMPARE(rig.controls(), QStringList());
+    QCOMPARE(rig.information(), QStringList());
+    QVERIFY(!rig.child("logButton")->isVisible());
+    QCOMPARE(rig.boxes(), QStringList());
 }
 
-void FormsTest::cleanup()
+void FormsTest::windowShowsItsForm()
 {
-    delete window;
-    window = nullptr;
-}
-
-void FormsTest::windowHasSizeTitleAndNoBars()
-{
-    QCOMPARE(window->objectName(), QStringLiteral("MainWindow"));
+    MainWindow *window = rig.window;
+    QCOMPARE(QStringList({window->objectName(), window->windowTitle(), window->centralWidget()->objectName()}),
+             QStringList({"MainWindow", "Orvik Config", "centralWidget"}));
     QCOMPARE(window->size(), QSize(625, 570));
-    QCOMPARE(window->windowTitle(), QStringLiteral("Orvik Config"));
-    QVERIFY(window->findChildren<QToolBar *>().isEmpty());
-    QVERIFY(!window->findChild<QStatusBar *>());
-    QCOMPARE(window->centralWidget()->objectName(), QStringLiteral("centralWidget"));
-}
-
-void FormsTest::menusHoldTheirEntriesInsideTheWindow()
-{
-    QMenuBar *bar = window->menuBar();
-    QCOMPARE(bar->objectName(), QStringLiteral("menuBar"));
-    QVERIFY(!bar->isNativeMenuBar());
-    QStringList menus, entries, names;
-    for (QAction *menuAction : bar->actions()) {
-        menus << menuAction->text();
-        for (QAction *entry : menuAction->menu()->actions())
-            entries << entry->text(), names << entry->objectName();
+    QVERIFY(!window->findChild<QToolBar *>() && !window->findChild<QStatusBar *>());
+    QVERIFY(!window->menuBar()->isNativeMenuBar());
+    QStringList menus;
+    for (QAction *menu : window->menuBar()->actions()) {
+        menus << menu->text();
+        for (QAction *entry : menu->menu()->actions())
+            menus << "  " + entry->objectName() + "=" + entry->text();
     }
-    QCOMPARE(menus, QStringList({"&File", "Help"}));
-    QCOMPARE(entries, QStringList({"&Exit", "About"}));
-    QCOMPARE(names, QStringList({"actionExit", "actionAbout"}));
+    QCOMPARE(menus, QStringList({"&File", "  actionExit=&Exit", "Help", "  actionAbout=About"}));
+    QCOMPARE(describe(window->centralWidget()),
+             QStringList({"label=Name:", "nameLabel= (panel, 100 wide)", "label_3=Position:", "positionComboBox",
+                          "label_4=HW Rev:", "hwRevLabel= (panel, 100 wide)", "label_6=FW Rev:",
+                          "fwRevLabel= (panel, 100 wide)", "label_8=SW Rev:", "swRevLabel= (panel, 100 wide)",
+                          "scanButton=Scan for Radios", "resetButton=Reset", "upperButton=Upper Normal (toggle)",
+                          "lowerButton=Lower Normal (toggle)", "logButton=Get Logs", "line",
+                          "label_2=Bluetooth Devices", "listView", "pairButton=Pair Radio"}));
+    // Whatever face stands in for Courier New, the four-character radio prefixes must line up.
+    const QFont font = rig.child("listView")->font();
+    QCOMPARE(font.family() + QString::number(font.pointSize()), QStringLiteral("Courier New10"));
+    const QFontMetrics metrics(font);
+    QCOMPARE(metrics.horizontalAdvance("<R> iiii"), metrics.horizontalAdvance("    WWWW"));
 }
 
-void FormsTest::widgetsCarryTheirTexts_data()
+void FormsTest::aboutPanelShowsTheExpectedRevisions()
 {
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<QString>("text");
-    const QList<QPair<const char *, const char *>> rows = {
-        {"label", "Name:"}, {"label_3", "Position:"}, {"label_4", "HW Rev:"}, {"label_6", "FW Rev:"},
-        {"label_8", "SW Rev:"}, {"label_2", "Bluetooth Devices"}, {"scanButton", "Scan for Radios"},
-        {"upperButton", "Upper Normal"}, {"lowerButton", "Lower Normal"}, {"resetButton", "Reset"},
-        {"logButton", "Get Logs"}, {"pairButton", "Pair Radio"}, {"nameLabel", ""}, {"hwRevLabel", ""},
-        {"fwRevLabel", ""}, {"swRevLabel", ""},
-    };
-    for (const auto &row : rows)
-        QTest::addRow("%s", row.first) << QString::fromLatin1(row.first) << QString::fromUtf8(row.second);
+    rig.window->findChild<QAction *>("actionAbout")->trigger();
+    auto *panel = rig.window->findChild<AboutDialog *>();
+    QVERIFY(panel && panel->isVisible());
+    QCOMPARE(panel->windowType(), Qt::SplashScreen);
+    QCOMPARE(panel->windowModality(), Qt::WindowModal);
+    QCOMPARE(QList<QSize>({panel->size(), panel->minimumSize(), panel->maximumSize()}), QVector<QSize>(3, QSize(445, 182)).toList());
+    // Bottom to top: the close button covers the whole panel except the firmware row.
+    QCOMPARE(describe(panel), QStringList({"label_6=", "label=", "label_2=Orvik Config GUI App:",
+                                           "label_3=Copyright © Corvane", "labelOrvikConfigVersion=1.5.3.0",
+                                           "label_4=Hardware Version:", "label_5=Software Version:",
+                                           "labelHardwareVersion=7315", "labelSoftwareVersion=1.5.3", "line",
+                                           "label_7=Orvik Device Versions:", "pushButtonClose=",
+                                           "label_8=Firmware Version:", "labelFirmwareVersion=11.0.0"}));
+    QCOMPARE(panel->findChild<QLabel *>("labelHardwareVersion")->width(), 47);
+    QCOMPARE(panel->findChild<QLabel *>("label")->pixmap(Qt::ReturnByValue).size(), QSize(240, 80));
+    QTest::mouseClick(panel->findChild<QPushButton *>("pushButtonClose"), Qt::LeftButton);
+    QTRY_VERIFY(!panel->isVisible());
 }
 
-void FormsTest::widgetsCarryTheirTexts()
+void FormsTest::outcomeShowsItsBoxThenItsPattern_data()
 {
-    QFETCH(QString, name);
-    QFETCH(QString, text);
-    QWidget *widget = window->findChild<QWidget *>(name);
-    QVERIFY(widget);
-    QCOMPARE(widget->property("text").toString(), text);
+    QTest::addColumn<Call>("call");
+    QTest::addColumn<QString>("expectedBox");
+    QTest::addColumn<QStringList>("expectedControls");
+
+    const QStringList ready = WindowRig::Ready, all = WindowRig::All, none;
+    const QString failed = "W Upgrade Failed: ";
+    QTest::addRow("scan done") << Call([](MainWindow *w) { w->onScanComplete(true); })
+                               << "I Scan Complete: Radio scan completed successfully"
+                               << QStringList({"scanButton", "upperButton", "lowerButton", "listView", "resetButton", "logButton"});
+    QTest::addRow("scan failed") << Call([](MainWindow *w) { w->onScanComplete(false); })
+                                 << "W Scan Failed: Radio scan failed" << ready;
+    QTest::addRow("pass key asked") << Call([](MainWindow *w) { w->onVerifyPassKey("ABCDEF", 1234); })
+                                    << "Q Verify Pass Key: Please verify that the radio displays the number 1234" << none;
+    QTest::addRow("paired") << Call([](MainWindow *w) { w->onPairComplete(true); })
+                            << "I Pairing Complete: Radio paired successfully" << all;
+    QTest::addRow("pairing failed") << Call([](MainWindow *w) { w->onPairComplete(false); })
+                                    << "W Pairing Failed: Radio pairing failed" << all;
+    QTest::addRow("upper toggled") << Call([](MainWindow *w) { w->onUpperGpioComplete(true); }) << "" << ready;
+    QTest::addRow("upper refused") << Call([](MainWindow *w) { w->onUpperGpioComplete(false); })
+                                   << "W Simulation Failed: Failed to toggle Upper GPIO" << ready;
+    QTest::addRow("lower refused") << Call([](MainWindow *w) { w->onLowerGpioComplete(false); })
+                                   << "W Simulation Failed: Failed to toggle Lower GPIO" << ready;
+    QTest::addRow("reset refused") << Call([](MainWindow *w) { w->onResetComplete(false); })
+                                   << "W Reset Failed: Failed to reset Orvik device" << none;
+    QTest::addRow("empty log") << Call([](MainWindow *w) { w->onGetLogsComplete({}); }) << "I Orvik Logs: " << none;
+    QTest::addRow("upgrade mode refused") << Call([](MainWindow *w) { w->onUpgradeReady(false); })
+                                          << failed + "Failed to put Orvik Device into firmware upgrade mode" << ready;
+    QTest::addRow("no response") << Call([](MainWindow *w) { w->onUpdateFinished(Dfu::NoResponseError); })
+                                 << failed + "Orvik Device did not respond" << none;
+    QTest::addRow("incorrect response") << Call([](MainWindow *w) { w->onUpdateFinished(Dfu::IncorrectResponseError); })
+                                        << failed + "Orvik Device sent incorrect response" << none;
+    QTest::addRow("invalid response") << Call([](MainWindow *w) { w->onUpdateFinished(Dfu::InvalidResponseError); })
+                                      << failed + "Orvik Device sent invalid response" << none;
 }
 
-void FormsTest::valueFieldsAreFramedAndWide_data()
+// Each outcome arrives while its operation holds the wait cursor, with every
+// control off; the cursor goes before the box, the pattern comes after it.
+void FormsTest::outcomeShowsItsBoxThenItsPattern()
 {
-    QTest::addColumn<QString>("name");
-    for (const char *name : {"nameLabel", "hwRevLabel", "fwRevLabel", "swRevLabel"})
-        QTest::addRow("%s", name) << QString::fromLatin1(name);
-}
-
-void FormsTest::valueFieldsAreFramedAndWide()
-{
-    QFETCH(QString, name);
-    auto *label = window->findChild<QLabel *>(name);
-    QVERIFY(label);
-    QCOMPARE(label->minimumSize(), QSize(100, 0));
-    QCOMPARE(label->frameShape(), QFrame::Panel);
-    QCOMPARE(label->frameShadow(), QFrame::Plain);
-}
-
-void FormsTest::operationButtonsSitInRowTwoInCreationOrder()
-{
-    // Creation order is the focus order; the pair button comes last, below the list.
-    QStringList created;
-    for (QObject *object : window->centralWidget()->children())
-        if (qobject_cast<QPushButton *>(object))
-            created << object->objectName();
-    QCOMPARE(created, QStringList({"scanButton", "resetButton", "upperButton", "lowerButton", "logButton",
-                                   "pairButton"}));
-
-    auto *grid = child<QGridLayout>("gridLayout");
-    QVERIFY(grid);
-    const QStringList columns = {"scanButton", "upperButton", "lowerButton", "resetButton", "logButton"};
-    for (int column = 0; column < columns.size(); ++column) {
-        QLayoutItem *item = grid->itemAtPosition(2, column);
-        QVERIFY(item && item->widget());
-        QCOMPARE(item->widget()->objectName(), columns.at(column));
-        const bool toggles = column == 1 || column == 2;
-        QCOMPARE(static_cast<QPushButton *>(item->widget())->isCheckable(), toggles);
+    QFETCH(Call, call);
+    QFETCH(QString, expectedBox);
+    QFETCH(QStringList, expectedControls);
+    rig.window->onError(QSerialPort::ResourceError); // start-up state
+    rig.moments.clear();
+    QGuiApplication::setOverrideCursor(Qt::WaitCursor);
+    call(rig.window);
+    QCOMPARE(rig.boxes().join(""), expectedBox);
+    for (const WindowRig::Moment &moment : rig.moments) {
+        QCOMPARE(moment.cursors, 0);
+        QCOMPARE(moment.controls, QStringList());
     }
-    QVERIFY(!grid->itemAtPosition(0, 0) && !grid->itemAtPosition(1, 0));
-}
-
-void FormsTest::positionSelectorFitsNineCharacters()
-{
-    auto *combo = child<QComboBox>("positionComboBox");
-    QVERIFY(combo);
-    QCOMPARE(combo->sizeAdjustPolicy(), QComboBox::AdjustToContents);
-    QCOMPARE(combo->minimumContentsLength(), 9);
-}
-
-void FormsTest::radioListUsesFixedPitchFont()
-{
-    auto *list = child<QListView>("listView");
-    QVERIFY(list);
-    QCOMPARE(list->font().family(), QStringLiteral("Courier New"));
-    QCOMPARE(list->font().pointSize(), 10);
-    // Whatever face stands in for Courier New, the four-character prefixes must line up.
-    const QFontMetrics metrics(list->font());
-    QCOMPARE(metrics.horizontalAdvance(QStringLiteral("<R> ")), metrics.horizontalAdvance(QStringLiteral("    ")));
-    QCOMPARE(metrics.horizontalAdvance(QStringLiteral("iiii")), metrics.horizontalAdvance(QStringLiteral("WWWW")));
+    QCOMPARE(rig.controls(), expectedControls);
+    QCOMPARE(WindowRig::cursorDepth(), 0);
 }
 
 QTEST_MAIN(FormsTest)

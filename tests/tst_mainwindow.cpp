@@ -1,328 +1,293 @@
-#include "boxanswerer.h"
-#include "mainwindow.h"
-#include "simprocess.h"
+// The window against the simulated device: the information chain with its
+// version policy after an attach, then scan, pairing, the alert inputs, the
+// log and the reset on one window, with the bytes each of them sends.
+#include "windowrig.h"
 
 #include <QComboBox>
-#include <QElapsedTimer>
-#include <QGuiApplication>
-#include <QLabel>
+#include <QLineEdit>
 #include <QListView>
+#include <QMenuBar>
 #include <QPushButton>
-#include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QtTest>
 
-// The window's own life against the simulated device: start-up, attach and
-// retry, the information chain with its version policy, and losing the port.
-// Message boxes are answered by a BoxAnswerer so that their nested event
-// loops run as they do for an operator.
+namespace {
+
+const QStringList Chain = {"0208", "0209", "020a", "020b", "020c"};
+const QString Battery = "I Battery Level: Orvik battery at 87%";
+// Radios whose display texts exercise the prefix rule: the marked class, a
+// class one byte off, the marked bytes in reverse order (same text as the row
+// before it, so one address for two rows), and an empty name. The device
+// refuses the Upper input only.
+const QStringList OpsArgs = {"--radio", "A0A1A2A3A4A5,040262,Unit 7", "--radio", "B0B1B2B3B4B5,040263,Unit 7",
+                             "--radio", "C0C1C2C3C4C5,620204,Unit 7", "--radio", "D0D1D2D3D4D5,040262,",
+                             "--passkey", "1234", "--status", "0x05=1",
+                             "--log", "boot ok\\n", "--log", "", "--log", "temp 21C"};
+const QStringList RadioRows = {"<R> Unit 7", "    Unit 7", "    Unit 7", "<R> "};
+
+} // namespace
+
 class MainWindowTest : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-    void init();
-    void cleanup();
-    void startsDetachedAndKeepsTrying();
-    void informationChain_data();
-    void informationChain();
-    void positionSelectsEntry_data();
-    void positionSelectsEntry();
-    void batteryBoxUpToHundred_data();
-    void batteryBoxUpToHundred();
-    void unplugWhileBusyClearsAndReattaches();
-    void quickReplugRunsOneChain();
+    void chainFollowsTheVersionPolicy_data();
+    void chainFollowsTheVersionPolicy();
+    void scanAfterAFailedOneListsRadiosWithTheirPrefix();
+    void pairSendsTheRowsAddressAndPosition_data();
+    void pairSendsTheRowsAddressAndPosition();
+    void listIsReadOnlyAndPairNeedsASelection();
+    void inputButtonsSendTheRequestedState_data();
+    void inputButtonsSendTheRequestedState();
+    void logEntriesAreJoinedIntoOneBox();
+    void resetClearsEverythingAndAttachesAgain();
+    void cleanupTestCase() { QCOMPARE(rig.violations(), QStringList()); }
 
 private:
-    bool openWindow(const QStringList &simArgs);
-    void waitQuietly() { QTest::qWait(500); } // lets a request that should not exist reach the trace
-    QStringList controls() const;
-    QStringList info() const;
-    QStringList requests() const;
-    QStringList boxes() const;
-    template<typename T> T *child(const char *name) const
-    {
-        return window->findChild<T *>(QString::fromLatin1(name));
-    }
-
-    SimProcess *sim = nullptr;
-    BoxAnswerer *answerer = nullptr;
-    MainWindow *window = nullptr;
+    WindowRig rig;
 };
 
-static const QStringList ReadyControls = {"scanButton", "upperButton", "lowerButton", "resetButton", "logButton"};
-
-void MainWindowTest::initTestCase()
-{
-    qRegisterMetaType<QSerialPort::SerialPortError>();
-}
-
-void MainWindowTest::init()
-{
-    sim = new SimProcess;
-    answerer = new BoxAnswerer;
-}
-
-void MainWindowTest::cleanup()
-{
-    delete window; // closes the port before the simulator goes
-    window = nullptr;
-    delete sim;
-    delete answerer;
-    while (QGuiApplication::overrideCursor())
-        QGuiApplication::restoreOverrideCursor();
-}
-
-bool MainWindowTest::openWindow(const QStringList &simArgs)
-{
-    if (!sim->start(simArgs))
-        return false;
-    window = new MainWindow(sim->linkPath());
-    window->show();
-    return true;
-}
-
-// The enabled operation controls, by object name.
-QStringList MainWindowTest::controls() const
-{
-    QStringList on;
-    for (const char *name : {"scanButton", "upperButton", "lowerButton", "pairButton", "listView", "resetButton",
-                             "logButton"})
-        if (child<QWidget>(name)->isEnabled())
-            on << QString::fromLatin1(name);
-    return on;
-}
-
-// The information widgets that are enabled or hold something, with their contents.
-QStringList MainWindowTest::info() const
-{
-    QStringList shown;
-    for (const char *name : {"nameLabel", "hwRevLabel", "fwRevLabel", "swRevLabel"}) {
-        auto *label = child<QLabel>(name);
-        if (label->isEnabled() || !label->text().isEmpty())
-            shown << QStringLiteral("%1=%2%3").arg(name, label->text(), label->isEnabled() ? "" : " (disabled)");
-    }
-    auto *combo = child<QComboBox>("positionComboBox");
-    if (combo->isEnabled() || combo->count())
-        shown << QStringLiteral("position=%1 of %2").arg(combo->currentText()).arg(combo->count());
-    return shown;
-}
-
-QStringList MainWindowTest::requests() const
-{
-    QStringList hex;
-    for (const QByteArray &frame : sim->appRequests())
-        hex << QString::fromLatin1(frame.toHex());
-    return hex;
-}
-
-// Each box seen as "<icon letter> <title>: <text>", after checking what every box must be.
-QStringList MainWindowTest::boxes() const
-{
-    QStringList seen;
-    for (const BoxAnswerer::Box &box : answerer->boxes()) {
-        const bool question = box.icon == QMessageBox::Question;
-        if (box.buttons != (question ? QMessageBox::Yes | QMessageBox::No : QMessageBox::StandardButtons(QMessageBox::Ok))
-            || box.defaultButton != QMessageBox::NoButton || box.parent != window)
-            seen << QStringLiteral("malformed box");
-        const char icon = box.icon == QMessageBox::Warning ? 'W' : box.icon == QMessageBox::Information ? 'I'
-                                                               : question                               ? 'Q'
-                                                                                                        : '?';
-        seen << QStringLiteral("%1 %2: %3").arg(QLatin1Char(icon)).arg(box.title, box.text);
-    }
-    return seen;
-}
-
-void MainWindowTest::startsDetachedAndKeepsTrying()
-{
-    // The simulator is not running yet: its link does not exist.
-    QElapsedTimer elapsed;
-    elapsed.start();
-    window = new MainWindow(sim->linkPath());
-    window->show();
-    auto *device = window->findChild<OrvikDevice *>();
-    QSignalSpy errors(device, &QSerialPort::errorOccurred);
-    auto failedAttempts = [&errors] {
-        int n = 0;
-        for (const QList<QVariant> &error : errors)
-            n += error.at(0).value<QSerialPort::SerialPortError>() == QSerialPort::DeviceNotFoundError;
-        return n;
-    };
-    QTRY_VERIFY_WITH_TIMEOUT(failedAttempts() >= 2, 10000);
-    // One attempt in the constructor (not seen by the spy), then one a second at most.
-    QVERIFY(failedAttempts() <= elapsed.elapsed() / 1000);
-    QCOMPARE(controls(), QStringList());
-    QCOMPARE(info(), QStringList());
-    QVERIFY(!child<QPushButton>("logButton")->isVisible());
-    QCOMPARE(answerer->count(), 0);
-
-    // The device turns up: the next attempt finds it and the chain runs to Ready.
-    QVERIFY(sim->start());
-    QVERIFY(answerer->waitForCount(1));
-    QCOMPARE(boxes(), QStringList({"I Battery Level: Orvik battery at 87%"}));
-    QCOMPARE(controls(), ReadyControls);
-    QVERIFY(!child<QPushButton>("logButton")->isVisible());
-}
-
-void MainWindowTest::informationChain_data()
+void MainWindowTest::chainFollowsTheVersionPolicy_data()
 {
     QTest::addColumn<QStringList>("simArgs");
-    QTest::addColumn<QList<int>>("answers");
+    QTest::addColumn<int>("answer");
     QTest::addColumn<QStringList>("expectedBoxes");
     QTest::addColumn<QStringList>("expectedRequests");
     QTest::addColumn<QStringList>("expectedControls");
     QTest::addColumn<QStringList>("expectedInfo");
 
-    const QString name = "nameLabel=ORV-0001", position = "position=Front of 3", hw = "hwRevLabel=7315";
-    const QString fw = "fwRevLabel=11.0.0";
+    const int no = QMessageBox::No;
     const QString invalid = "W Invalid Device: This application only works with Orvik device HW Rev 7315";
     const QStringList fwOffer = {"W Incorrect Version: This application only works with Orvik device FW Rev 11.0.0",
                                  "Q Flash Orvik Device: Change Orvik device FW Rev to 11.0.0"};
     const QStringList swOffer = {"W Incorrect Version: This application only works with Orvik device SW Rev 1.5.3",
                                  "Q Flash Orvik Device: Change Orvik device SW Rev to 1.5.3"};
-    const int ok = QMessageBox::Ok, yes = QMessageBox::Yes, no = QMessageBox::No;
+    const QStringList passing = {"ORV-0001", "7315", "11.0.0", "1.5.3"}, none;
 
-    QTest::addRow("all revisions pass")
-        << QStringList() << QList<int>{ok} << QStringList{"I Battery Level: Orvik battery at 87%"}
-        << QStringList{"0208", "0209", "020a", "020b", "020c"} << ReadyControls
-        << QStringList{name, hw, fw, "swRevLabel=1.5.3", position};
-    QTest::addRow("hardware with leading zero refused")
-        << QStringList{"--hw-rev", "07315"} << QList<int>{ok} << QStringList{invalid} << QStringList{"0208", "0209"}
-        << QStringList() << QStringList{name, "hwRevLabel=07315", position};
-    QTest::addRow("hardware with trailing blank refused")
-        << QStringList{"--hw-rev", "7315 "} << QList<int>{ok} << QStringList{invalid}
-        << QStringList{"0208", "0209"} << QStringList() << QStringList{name, "hwRevLabel=7315 ", position};
+    QTest::addRow("all pass at position 0, battery empty")
+        << QStringList{"--position", "0", "--battery", "0"} << no << QStringList{"I Battery Level: Orvik battery at 0%"}
+        << Chain << WindowRig::Ready << passing + QStringList{"Undefined of 3"};
+    QTest::addRow("position 2, battery full")
+        << QStringList{"--position", "2", "--battery", "100"} << no
+        << QStringList{"I Battery Level: Orvik battery at 100%"} << Chain << WindowRig::Ready
+        << passing + QStringList{"Back of 3"};
+    QTest::addRow("position 3, battery above 100 not shown")
+        << QStringList{"--position", "3", "--battery", "101"} << no << none << Chain << WindowRig::Ready
+        << passing + QStringList{"Undefined of 3"};
+    QTest::addRow("hardware with a leading zero refused, position 255")
+        << QStringList{"--hw-rev", "07315", "--position", "255"} << no << QStringList{invalid} << QStringList(Chain.mid(0, 2))
+        << none << QStringList{"ORV-0001", "07315", "Undefined of 3"};
+    QTest::addRow("hardware with a trailing blank refused")
+        << QStringList{"--hw-rev", "7315 "} << no << QStringList{invalid} << QStringList(Chain.mid(0, 2)) << none
+        << QStringList{"ORV-0001", "7315 ", "Front of 3"};
     QTest::addRow("newer firmware declined")
-        << QStringList{"--fw-rev", "11.0.1"} << QList<int>{ok, no} << fwOffer
-        << QStringList{"0208", "0209", "020a"} << QStringList() << QStringList{name, hw, "fwRevLabel=11.0.1", position};
+        << QStringList{"--fw-rev", "11.0.1"} << no << fwOffer << QStringList(Chain.mid(0, 3)) << none
+        << QStringList{"ORV-0001", "7315", "11.0.1", "Front of 3"};
     QTest::addRow("shorter firmware declined")
-        << QStringList{"--fw-rev", "11.0"} << QList<int>{ok, no} << fwOffer << QStringList{"0208", "0209", "020a"}
-        << QStringList() << QStringList{name, hw, "fwRevLabel=11.0", position};
+        << QStringList{"--fw-rev", "11.0"} << no << fwOffer << QStringList(Chain.mid(0, 3)) << none
+        << QStringList{"ORV-0001", "7315", "11.0", "Front of 3"};
     QTest::addRow("tool version as software declined")
-        << QStringList{"--sw-rev", "1.5.3.0"} << QList<int>{ok, no} << swOffer
-        << QStringList{"0208", "0209", "020a", "020b"} << QStringList()
-        << QStringList{name, hw, fw, "swRevLabel=1.5.3.0", position};
-    QTest::addRow("flash accepted but upgrade mode refused")
-        << QStringList{"--fw-rev", "11.0.1", "--status", "0x04=1"} << QList<int>{ok, yes, ok}
-        << (fwOffer + QStringList{"W Upgrade Failed: Failed to put Orvik Device into firmware upgrade mode"})
-        << QStringList{"0208", "0209", "020a", "0204"} << ReadyControls
-        << QStringList{name, hw, "fwRevLabel=11.0.1", position};
+        << QStringList{"--sw-rev", "1.5.3.0"} << no << swOffer << QStringList(Chain.mid(0, 4)) << none
+        << QStringList{"ORV-0001", "7315", "11.0.0", "1.5.3.0", "Front of 3"};
+    QTest::addRow("flash accepted, upgrade mode refused")
+        << QStringList{"--fw-rev", "11.0.1", "--status", "0x04=1"} << int(QMessageBox::Yes)
+        << fwOffer + QStringList{"W Upgrade Failed: Failed to put Orvik Device into firmware upgrade mode"}
+        << QStringList(Chain.mid(0, 3)) + QStringList{"0204"} << WindowRig::Ready
+        << QStringList{"ORV-0001", "7315", "11.0.1", "Front of 3"};
 }
 
-void MainWindowTest::informationChain()
+void MainWindowTest::chainFollowsTheVersionPolicy()
 {
     QFETCH(QStringList, simArgs);
-    QFETCH(QList<int>, answers);
+    QFETCH(int, answer);
     QFETCH(QStringList, expectedBoxes);
     QFETCH(QStringList, expectedRequests);
     QFETCH(QStringList, expectedControls);
     QFETCH(QStringList, expectedInfo);
 
-    for (int answer : answers)
-        answerer->expect(QMessageBox::StandardButton(answer));
-    QVERIFY(openWindow(simArgs));
-    QVERIFY(answerer->waitForCount(expectedBoxes.size()));
-    QTRY_COMPARE_WITH_TIMEOUT(requests().size(), expectedRequests.size(), 10000);
-    waitQuietly();
-
-    QCOMPARE(boxes(), expectedBoxes);
-    QCOMPARE(requests(), expectedRequests);
-    QCOMPARE(controls(), expectedControls);
-    QCOMPARE(info(), expectedInfo);
-    QVERIFY(!QGuiApplication::overrideCursor());
+    QVERIFY(rig.open(simArgs));
+    rig.fallback = QMessageBox::StandardButton(answer); // boxes without it are closed
+    QTRY_VERIFY_WITH_TIMEOUT(rig.moments.size() >= expectedBoxes.size()
+                                 && rig.requests().size() >= expectedRequests.size(), 30000);
+    QTest::qWait(300); // room for a request or a box that must not come
+    QCOMPARE(rig.boxes(), expectedBoxes);
+    QCOMPARE(rig.requests(), expectedRequests);
+    QCOMPARE(rig.controls(), expectedControls);
+    QCOMPARE(rig.information(), expectedInfo);
+    QCOMPARE(WindowRig::cursorDepth(), 0);
     // The simulator's clock starts before the port can be opened.
-    const QList<QJsonObject> received = sim->events("rx");
-    QVERIFY(!received.isEmpty());
-    QVERIFY2(received.first().value("t").toDouble() >= 2.0, "getInfo went out less than 2000 ms after the open");
+    QVERIFY2(rig.sim->events("rx").value(0).value("t").toDouble() >= 2.0, "getInfo less than 2000 ms after the open");
 }
 
-void MainWindowTest::positionSelectsEntry_data()
+void MainWindowTest::scanAfterAFailedOneListsRadiosWithTheirPrefix()
 {
+    QVERIFY(rig.open(OpsArgs));
+    QVERIFY(rig.waitForBoxes(1)); // Ready
+    // A scan that failed after reporting one radio: the row stays, unselectable.
+    rig.window->addRadio(QByteArray::fromHex("e0e1e2e3e4e5"), QByteArray::fromHex("040262"), "Early");
+    rig.window->onScanComplete(false);
+    QCOMPARE(rig.rows(), QStringList{"<R> Early"});
+    QCOMPARE(rig.controls(), WindowRig::Ready);
+
+    rig.click("scanButton");
+    QCOMPARE(rig.rows(), QStringList());
+    QCOMPARE(rig.controls(), QStringList());
+    QCOMPARE(WindowRig::cursorDepth(), 1);
+    QVERIFY(rig.waitForBoxes(3));
+    QCOMPARE(rig.boxes().last(), "I Scan Complete: Radio scan completed successfully");
+    QCOMPARE(rig.requests().mid(Chain.size()), QStringList{"0201"});
+    QCOMPARE(rig.rows(), RadioRows);
+    QCOMPARE(WindowRig::cursorDepth(), 0);
+}
+
+void MainWindowTest::pairSendsTheRowsAddressAndPosition_data()
+{
+    QTest::addColumn<int>("row");
     QTest::addColumn<int>("position");
-    QTest::addColumn<QString>("entry");
-    QTest::addRow("0 undefined") << 0 << "Undefined";
-    QTest::addRow("1 front") << 1 << "Front";
-    QTest::addRow("2 back") << 2 << "Back";
-    QTest::addRow("3 out of range") << 3 << "Undefined";
-    QTest::addRow("255 out of range") << 255 << "Undefined";
+    QTest::addColumn<int>("answer");
+    QTest::addColumn<QStringList>("expectedRequests");
+    QTest::addColumn<QString>("outcome");
+
+    const int yes = QMessageBox::Yes;
+    const QString paired = "I Pairing Complete: Radio paired successfully";
+    QTest::addRow("marked radio at Front, key confirmed")
+        << 0 << 1 << yes << QStringList{"0902a0a1a2a3a4a501", "0903a0a1a2a3a4a500"} << paired;
+    QTest::addRow("first of two equal rows pairs the later address")
+        << 1 << 0 << yes << QStringList{"0902c0c1c2c3c4c500", "0903c0c1c2c3c4c500"} << paired;
+    QTest::addRow("second equal row at Back, key refused")
+        << 2 << 2 << int(QMessageBox::No) << QStringList{"0902c0c1c2c3c4c502", "0903c0c1c2c3c4c501"}
+        << "W Pairing Failed: Radio pairing failed";
+    QTest::addRow("radio with an empty name")
+        << 3 << 1 << yes << QStringList{"0902d0d1d2d3d4d501", "0903d0d1d2d3d4d500"} << paired;
 }
 
-void MainWindowTest::positionSelectsEntry()
+// The rows run one after the other on the list of the scan above.
+void MainWindowTest::pairSendsTheRowsAddressAndPosition()
 {
+    QFETCH(int, row);
     QFETCH(int, position);
-    QFETCH(QString, entry);
-    QVERIFY(openWindow({"--position", QString::number(position)}));
-    QVERIFY(answerer->waitForCount(1));
-    auto *combo = child<QComboBox>("positionComboBox");
-    QCOMPARE(combo->currentText(), entry);
-    QStringList entries;
-    for (int i = 0; i < combo->count(); ++i)
-        entries << combo->itemText(i);
-    QCOMPARE(entries, QStringList({"Undefined", "Front", "Back"}));
+    QFETCH(int, answer);
+    QFETCH(QStringList, expectedRequests);
+    QFETCH(QString, outcome);
+
+    auto *list = rig.child<QListView>("listView");
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualRect(list->model()->index(row, 0)).center());
+    QVERIFY(rig.controls().contains("pairButton"));
+    rig.child<QComboBox>("positionComboBox")->setCurrentIndex(position);
+    const int sent = rig.requests().size(), shown = rig.moments.size();
+    rig.fallback = QMessageBox::StandardButton(answer);
+    rig.click("pairButton");
+    QCOMPARE(WindowRig::cursorDepth(), 1);
+    QCOMPARE(rig.controls(), QStringList());
+
+    QVERIFY(rig.waitForBoxes(shown + 2));
+    QCOMPARE(rig.requests().mid(sent), expectedRequests);
+    QCOMPARE(rig.boxes().mid(shown),
+             QStringList({"Q Verify Pass Key: Please verify that the radio displays the number 1234", outcome}));
+    QCOMPARE(rig.controls(), WindowRig::All);
+    QCOMPARE(list->selectionModel()->selectedIndexes(), QModelIndexList{list->model()->index(row, 0)});
+    QCOMPARE(WindowRig::cursorDepth(), 0);
 }
 
-void MainWindowTest::batteryBoxUpToHundred_data()
+void MainWindowTest::listIsReadOnlyAndPairNeedsASelection()
 {
-    QTest::addColumn<int>("battery");
-    QTest::addColumn<QStringList>("expectedBoxes");
-    QTest::addRow("empty") << 0 << QStringList{"I Battery Level: Orvik battery at 0%"};
-    QTest::addRow("full") << 100 << QStringList{"I Battery Level: Orvik battery at 100%"};
-    QTest::addRow("above 100 ignored") << 101 << QStringList();
+    auto *list = rig.child<QListView>("listView");
+    const QPoint cell = list->visualRect(list->model()->index(0, 0)).center();
+    QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, cell);
+    QTest::keyClick(list, Qt::Key_F2);
+    QTest::keyClicks(list, "x");
+    QVERIFY(!list->findChild<QLineEdit *>());
+    QCOMPARE(rig.rows(), RadioRows);
+
+    list->clearSelection();
+    QVERIFY(!rig.controls().contains("pairButton"));
+    const int sent = rig.requests().size();
+    rig.window->doPair(); // a press that reaches the slot all the same
+    QTest::qWait(300);
+    QCOMPARE(rig.requests().mid(sent), QStringList());
+    QCOMPARE(rig.controls(), QStringList({"scanButton", "upperButton", "lowerButton", "listView", "resetButton", "logButton"}));
+    QCOMPARE(WindowRig::cursorDepth(), 0);
 }
 
-void MainWindowTest::batteryBoxUpToHundred()
+void MainWindowTest::inputButtonsSendTheRequestedState_data()
 {
-    QFETCH(int, battery);
-    QFETCH(QStringList, expectedBoxes);
-    QVERIFY(openWindow({"--battery", QString::number(battery)}));
-    QVERIFY(sim->waitForEvent("tx", 5)); // the battery reply is the chain's fifth
-    QVERIFY(answerer->waitForCount(expectedBoxes.size()));
-    waitQuietly();
-    QCOMPARE(boxes(), expectedBoxes);
-    QCOMPARE(controls(), ReadyControls);
+    QTest::addColumn<QString>("button");
+    QTest::addColumn<QString>("state");
+    QTest::addColumn<QString>("request");
+    QTest::addColumn<QString>("box");
+
+    const QString refused = "W Simulation Failed: Failed to toggle Upper GPIO";
+    QTest::addRow("upper to emergency, refused") << "upperButton" << "Upper Emergency on" << "030501" << refused;
+    QTest::addRow("refused upper kept, next click asks normal") << "upperButton" << "Upper Normal off" << "030500" << refused;
+    QTest::addRow("lower to emergency") << "lowerButton" << "Lower Emergency on" << "030601" << "";
+    QTest::addRow("lower back to normal") << "lowerButton" << "Lower Normal off" << "030600" << "";
 }
 
-void MainWindowTest::unplugWhileBusyClearsAndReattaches()
+void MainWindowTest::inputButtonsSendTheRequestedState()
 {
-    // The device vanishes instead of answering the Upper toggle, after a scan has filled the list.
-    QVERIFY(openWindow({"--unplug-after", "request:0x05", "--replug-delay", "1500"}));
-    QVERIFY(answerer->waitForCount(1)); // battery
-    child<QPushButton>("scanButton")->click();
-    QVERIFY(answerer->waitForCount(2)); // scan complete
-    auto *list = child<QListView>("listView");
-    QCOMPARE(list->model()->rowCount(), 3);
-    child<QPushButton>("upperButton")->click();
-    QCOMPARE(child<QPushButton>("upperButton")->text(), QStringLiteral("Upper Emergency"));
+    QFETCH(QString, button);
+    QFETCH(QString, state);
+    QFETCH(QString, request);
+    QFETCH(QString, box);
 
-    QVERIFY(sim->waitForEvent("unplug"));
-    QTRY_COMPARE_WITH_TIMEOUT(info(), QStringList(), 10000);
-    QCOMPARE(controls(), QStringList());
-    QCOMPARE(list->model()->rowCount(), 0);
-    QVERIFY(!child<QPushButton>("upperButton")->isChecked());
-    QCOMPARE(child<QPushButton>("upperButton")->text(), QStringLiteral("Upper Normal"));
-    QVERIFY(!QGuiApplication::overrideCursor());
-
-    // Back again: a fresh chain on the new pty, with three positions, not six.
-    QVERIFY(answerer->waitForCount(3));
-    QCOMPARE(boxes().last(), QStringLiteral("I Battery Level: Orvik battery at 87%"));
-    QCOMPARE(controls(), ReadyControls);
-    QCOMPARE(child<QComboBox>("positionComboBox")->count(), 3);
-    QCOMPARE(requests().mid(requests().indexOf("030501")),
-             QStringList({"030501", "0208", "0209", "020a", "020b", "020c"}));
+    auto *toggle = rig.child<QPushButton>(button.toLatin1().constData());
+    const auto shownState = [toggle] { return toggle->text() + (toggle->isChecked() ? " on" : " off"); };
+    const int sent = rig.requests().size(), shown = rig.moments.size();
+    toggle->click();
+    QCOMPARE(shownState(), state);
+    QCOMPARE(WindowRig::cursorDepth(), 1);
+    QCOMPARE(rig.controls(), QStringList());
+    QTRY_COMPARE_WITH_TIMEOUT(rig.controls(), WindowRig::Ready, 20000); // after the box, if any
+    QCOMPARE(rig.requests().mid(sent), QStringList{request});
+    QCOMPARE(rig.boxes().mid(shown).join(""), box);
+    QCOMPARE(shownState(), state);
+    QCOMPARE(WindowRig::cursorDepth(), 0);
 }
 
-void MainWindowTest::quickReplugRunsOneChain()
+void MainWindowTest::logEntriesAreJoinedIntoOneBox()
 {
-    // Unplugged and back well within the 2000 ms before the first getInfo.
-    QVERIFY(openWindow({"--unplug-after", "ms:300", "--replug-delay", "100"}));
-    QVERIFY(sim->waitForEvent("unplug"));
-    QVERIFY(answerer->waitForCount(1));
-    QTest::qWait(2500); // a stale request timer would have started a second chain by now
-    QCOMPARE(boxes(), QStringList({"I Battery Level: Orvik battery at 87%"}));
-    QCOMPARE(requests(), QStringList({"0208", "0209", "020a", "020b", "020c"}));
-    QCOMPARE(child<QComboBox>("positionComboBox")->count(), 3);
-    QCOMPARE(controls(), ReadyControls);
+    const QStringList before = rig.controls();
+    const int sent = rig.requests().size(), shown = rig.moments.size();
+    rig.click("logButton"); // hidden, but wired
+    QVERIFY(!rig.window->isEnabled() && !rig.window->menuBar()->isEnabled());
+    QCOMPARE(WindowRig::cursorDepth(), 1);
+    QVERIFY(rig.waitForBoxes(shown + 1));
+    QCOMPARE(rig.boxes().mid(shown), QStringList{"I Orvik Logs: boot ok\ntemp 21C"});
+    QCOMPARE(rig.moments.last().controls, before); // the window is back before the box
+    QCOMPARE(rig.requests().mid(sent), QStringList({"020d", "020d", "020d", "020d"}));
+    QCOMPARE(rig.controls(), before);
+    QCOMPARE(WindowRig::cursorDepth(), 0);
+}
+
+void MainWindowTest::resetClearsEverythingAndAttachesAgain()
+{
+    rig.click("lowerButton");
+    QTRY_COMPARE(rig.controls(), WindowRig::Ready);
+    QVERIFY(!rig.rows().isEmpty() && rig.child<QPushButton>("lowerButton")->isChecked());
+    // The port is closed by the time the answer has been handled, and opened again a second later.
+    qint64 answeredAt = -1;
+    QObject watch;
+    connect(rig.device(), &OrvikDevice::resetComplete, &watch, [&] {
+        if (!rig.device()->isOpen())
+            answeredAt = rig.clock.elapsed();
+    });
+
+    const int sent = rig.requests().size(), shown = rig.moments.size();
+    rig.click("resetButton");
+    QCOMPARE(rig.rows() + rig.information() + rig.controls(), QStringList());
+    QCOMPARE(rig.child<QPushButton>("lowerButton")->text(), QStringLiteral("Lower Normal"));
+    QVERIFY(!rig.child<QPushButton>("lowerButton")->isChecked());
+    QCOMPARE(WindowRig::cursorDepth(), 1);
+
+    QVERIFY(rig.waitForBoxes(shown + 1)); // nothing for the reset itself
+    QCOMPARE(rig.boxes().mid(shown), QStringList{Battery});
+    QCOMPARE(rig.requests().mid(sent), QStringList{"0207"} + Chain);
+    QVERIFY(answeredAt >= 0);
+    const auto reopened = std::find_if(rig.opens.cbegin(), rig.opens.cend(), [&](qint64 at) { return at > answeredAt; });
+    QVERIFY(reopened != rig.opens.cend() && *reopened - answeredAt >= 990);
+    QCOMPARE(rig.information(), QStringList({"ORV-0001", "7315", "11.0.0", "1.5.3", "Front of 3"}));
+    QCOMPARE(rig.controls(), WindowRig::Ready);
+    QCOMPARE(WindowRig::cursorDepth(), 0);
 }
 
 QTEST_MAIN(MainWindowTest)

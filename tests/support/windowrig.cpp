@@ -1,128 +1,98 @@
 #include "windowrig.h"
 
-#include "mainwindow.h"
-#include "orvikdevice.h"
-#include "simprocess.h"
-
-#include <QAbstractItemModel>
+#include <QApplication>
 #include <QComboBox>
-#include <QLabel>
-#include <QGuiApplication>
 #include <QJsonArray>
+#include <QLabel>
 #include <QListView>
-#include <QProgressDialog>
+#include <QTest>
 
-const QStringList WindowRig::ReadyControls = {"scanButton", "upperButton", "lowerButton", "resetButton", "logButton"};
-const QStringList WindowRig::AllControls = {"scanButton", "upperButton", "lowerButton", "pairButton",
-                                            "listView",   "resetButton", "logButton"};
+const QStringList WindowRig::Ready = {"scanButton", "upperButton", "lowerButton", "resetButton", "logButton"};
+const QStringList WindowRig::All = {"scanButton", "upperButton", "lowerButton", "pairButton",
+                                    "listView",   "resetButton", "logButton"};
 
-WindowRig::WindowRig(QObject *parent)
-    : QObject(parent)
+WindowRig::WindowRig()
 {
-    close();
+    QObject::connect(&answering, &QTimer::timeout, [this] {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        // Answered boxes stay up until their exec() returns.
+        if (!box || !box->isVisible() || box->property("answered").toBool())
+            return;
+        box->setProperty("answered", true);
+        const bool question = box->icon() == QMessageBox::Question;
+        const bool standard = box->standardButtons() == (question ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok)
+                              && !box->defaultButton() && box->parentWidget() == window && box->isModal();
+        const char icon = question ? 'Q' : box->icon() == QMessageBox::Warning ? 'W'
+                                         : box->icon() == QMessageBox::Information ? 'I' : '?';
+        moments << Moment{QStringLiteral("%1%2 %3: %4").arg(standard ? "" : "malformed ").arg(icon).arg(box->windowTitle(), box->text()),
+                          cursorDepth(), controls(), device()->isOpen(), dialogs().size(), clock.elapsed()};
+        if (QAbstractButton *button = box->button(answers.isEmpty() ? fallback : answers.takeFirst()))
+            button->click();
+        else
+            box->reject(); // a button the box lacks: closed instead
+    });
 }
 
-WindowRig::~WindowRig()
+bool WindowRig::open(const QStringList &simArgs)
 {
     close();
-}
-
-bool WindowRig::open(const QStringList &simArgs, const QString &portName)
-{
-    close();
-    simulator = new SimProcess(this);
-    simArguments = simArgs;
-    if (!simulator->start(simArgs))
+    sim = new SimProcess;
+    if (!sim->start(simArgs))
         return false;
-    mainWindow = new MainWindow(portName.isEmpty() ? simulator->linkPath() : portName);
-    mainWindow->show();
+    openWindow(sim->linkPath());
     return true;
 }
 
 void WindowRig::openWindow(const QString &portName)
 {
-    close();
-    mainWindow = new MainWindow(portName);
-    mainWindow->show();
-}
-
-bool WindowRig::isOpenWith(const QStringList &simArgs) const
-{
-    return mainWindow && simulator && simArguments == simArgs;
+    delete window;
+    moments.clear();
+    opens.clear();
+    losses = 0;
+    clock.start();
+    window = new MainWindow(portName);
+    QObject::connect(device(), &QSerialPort::errorOccurred, window, [this](QSerialPort::SerialPortError error) {
+        if (error == QSerialPort::NoError)
+            opens << clock.elapsed();
+        losses += error == QSerialPort::ResourceError;
+    });
+    window->show();
+    answering.start(20);
 }
 
 void WindowRig::close()
 {
-    delete mainWindow;
-    mainWindow = nullptr;
-    delete simulator;
-    simulator = nullptr;
-    delete boxAnswerer;
-    boxAnswerer = new BoxAnswerer(this);
-    connect(boxAnswerer, &BoxAnswerer::answered, this, &WindowRig::record);
-    seen.clear();
-    resetCursor();
+    answering.stop();
+    answers.clear();
+    fallback = QMessageBox::Ok;
+    delete window;
+    window = nullptr;
+    delete sim;
+    sim = nullptr;
+    while (QGuiApplication::overrideCursor()) // whatever a failed test left behind
+        QGuiApplication::restoreOverrideCursor();
 }
 
-bool WindowRig::replaceSim(const QStringList &simArgs)
+bool WindowRig::waitForBoxes(int count, int timeoutMs)
 {
-    delete simulator;
-    simulator = new SimProcess(this);
-    simArguments = simArgs;
-    return simulator->start(simArgs);
-}
-
-OrvikDevice *WindowRig::device() const
-{
-    return mainWindow->findChild<OrvikDevice *>();
-}
-
-QWidget *WindowRig::widget(const char *name) const
-{
-    return mainWindow->findChild<QWidget *>(QString::fromLatin1(name));
-}
-
-QStringList WindowRig::controls() const
-{
-    QStringList on;
-    for (const QString &name : AllControls)
-        if (widget(name.toLatin1().constData())->isEnabled())
-            on << name;
-    return on;
+    return QTest::qWaitFor([&] { return moments.size() >= count; }, timeoutMs);
 }
 
 QStringList WindowRig::boxes() const
 {
     QStringList all;
-    for (const Moment &moment : seen)
+    for (const Moment &moment : moments)
         all << moment.box;
     return all;
 }
 
-QStringList WindowRig::simViolations()
+QStringList WindowRig::controls() const
 {
-    const QJsonObject summary = simulator->summary();
-    if (summary.isEmpty())
-        return {QStringLiteral("no summary")};
-    QStringList violations;
-    for (const QJsonValue &violation : summary.value(QStringLiteral("violations")).toArray())
-        violations << violation.toString();
-    return violations;
-}
-
-QStringList WindowRig::requests() const
-{
-    QStringList hex;
-    if (!simulator)
-        return hex;
-    for (const QByteArray &frame : simulator->appRequests())
-        hex << QString::fromLatin1(frame.toHex());
-    return hex;
-}
-
-QList<QProgressDialog *> WindowRig::dialogs() const
-{
-    return mainWindow->findChildren<QProgressDialog *>();
+    QStringList on;
+    for (const QString &name : All)
+        if (window->findChild<QWidget *>(name)->isEnabled())
+            on << name;
+    return on;
 }
 
 QStringList WindowRig::information() const
@@ -131,7 +101,7 @@ QStringList WindowRig::information() const
     for (const char *name : {"nameLabel", "hwRevLabel", "fwRevLabel", "swRevLabel"}) {
         auto *label = child<QLabel>(name);
         if (label->isEnabled() || !label->text().isEmpty())
-            shown << label->text() + (label->isEnabled() ? QString() : QStringLiteral(" (disabled)"));
+            shown << label->text() + (label->isEnabled() ? "" : " (disabled)");
     }
     auto *combo = child<QComboBox>("positionComboBox");
     if (combo->isEnabled() || combo->count())
@@ -148,47 +118,31 @@ QStringList WindowRig::rows() const
     return texts;
 }
 
+QStringList WindowRig::requests() const
+{
+    QStringList hex;
+    for (const QByteArray &frame : sim->appRequests())
+        hex << QString::fromLatin1(frame.toHex());
+    return hex;
+}
+
+QStringList WindowRig::violations()
+{
+    const QJsonObject summary = sim->summary();
+    QStringList found;
+    for (const QJsonValue &violation : summary.value("violations").toArray())
+        found << violation.toString();
+    return summary.isEmpty() ? QStringList{"no summary"} : found;
+}
+
 int WindowRig::cursorDepth()
 {
     // The stack has no size query: take it apart and put it back. The window
     // only ever pushes the wait cursor.
     int depth = 0;
-    while (QGuiApplication::overrideCursor()) {
+    for (; QGuiApplication::overrideCursor(); ++depth)
         QGuiApplication::restoreOverrideCursor();
-        ++depth;
-    }
     for (int i = 0; i < depth; ++i)
         QGuiApplication::setOverrideCursor(QCursor(Qt::WaitCursor));
     return depth;
-}
-
-void WindowRig::resetCursor()
-{
-    while (QGuiApplication::overrideCursor())
-        QGuiApplication::restoreOverrideCursor();
-}
-
-void WindowRig::record(const BoxAnswerer::Box &box)
-{
-    const bool question = box.icon == QMessageBox::Question;
-    const QMessageBox::StandardButtons buttons =
-        question ? QMessageBox::Yes | QMessageBox::No : QMessageBox::StandardButtons(QMessageBox::Ok);
-    const bool wellFormed = box.buttons == buttons && box.defaultButton == QMessageBox::NoButton
-                            && box.parent == mainWindow && box.modality != Qt::NonModal;
-    const char icon = box.icon == QMessageBox::Warning       ? 'W'
-                      : box.icon == QMessageBox::Information ? 'I'
-                      : question                             ? 'Q'
-                                                             : '?';
-    Moment moment;
-    moment.box = QStringLiteral("%1%2 %3: %4")
-                     .arg(wellFormed ? QString() : QStringLiteral("malformed "))
-                     .arg(QLatin1Char(icon))
-                     .arg(box.title, box.text);
-    moment.cursors = cursorDepth();
-    if (mainWindow) {
-        moment.controls = controls();
-        moment.portOpen = device()->isOpen();
-        moment.dialogs = dialogs().size();
-    }
-    seen.append(moment);
 }
