@@ -301,43 +301,41 @@ void MainWindow::onPairComplete(bool status)
 
 void MainWindow::onUpperGpio()
 {
-    pushWaitCursor();
-    enableControls(false, false, false, false, false, false);
-    if (ui->upperButton->isChecked()) {
-        ui->upperButton->setText(tr("Upper Emergency"));
-        device->upperGpio(true);
-    } else {
-        ui->upperButton->setText(tr("Upper Normal"));
-        device->upperGpio(false);
-    }
+    toggleGpio(ui->upperButton, tr("Upper Emergency"), tr("Upper Normal"), &OrvikDevice::upperGpio);
 }
 
 void MainWindow::onLowerGpio()
 {
+    toggleGpio(ui->lowerButton, tr("Lower Emergency"), tr("Lower Normal"), &OrvikDevice::lowerGpio);
+}
+
+// The click has already flipped the check state: it is the state to request.
+void MainWindow::toggleGpio(QPushButton *button, const QString &emergencyText, const QString &normalText,
+                            void (OrvikDevice::*request)(bool))
+{
     pushWaitCursor();
     enableControls(false, false, false, false, false, false);
-    if (ui->lowerButton->isChecked()) {
-        ui->lowerButton->setText(tr("Lower Emergency"));
-        device->lowerGpio(true);
-    } else {
-        ui->lowerButton->setText(tr("Lower Normal"));
-        device->lowerGpio(false);
-    }
+    const bool emergency = button->isChecked();
+    button->setText(emergency ? emergencyText : normalText);
+    (device->*request)(emergency);
 }
 
 void MainWindow::onUpperGpioComplete(bool status)
 {
-    popWaitCursor();
-    if (!status)
-        warn(this, tr("Simulation Failed"), tr("Failed to toggle Upper GPIO"));
-    enableControls(true, true, false, false, true, true);
+    gpioComplete(status, tr("Failed to toggle Upper GPIO"));
 }
 
 void MainWindow::onLowerGpioComplete(bool status)
 {
+    gpioComplete(status, tr("Failed to toggle Lower GPIO"));
+}
+
+// A refused toggle keeps the requested state on the button: the next click asks for the opposite.
+void MainWindow::gpioComplete(bool status, const QString &failure)
+{
     popWaitCursor();
     if (!status)
-        warn(this, tr("Simulation Failed"), tr("Failed to toggle Lower GPIO"));
+        warn(this, tr("Simulation Failed"), failure);
     enableControls(true, true, false, false, true, true);
 }
 

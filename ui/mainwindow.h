@@ -13,6 +13,7 @@
 #include <QString>
 #include <QStringList>
 
+class QPushButton;
 class QStringListModel;
 
 namespace Ui {
@@ -70,6 +71,9 @@ private:
     void attachDevice();
     void requestInfo();
     void offerFlash(const QString &revisionKind, const char *required);
+    void toggleGpio(QPushButton *button, const QString &emergencyText, const QString &normalText,
+                    void (OrvikDevice::*request)(bool));
+    void gpioComplete(bool status, const QString &failure);
     void destroyProgressDialog();
 
     QString portName;
