@@ -24,8 +24,8 @@ WindowRig::WindowRig()
                               && !box->defaultButton() && box->parentWidget() == window && box->isModal();
         const char icon = question ? 'Q' : box->icon() == QMessageBox::Warning ? 'W'
                                          : box->icon() == QMessageBox::Information ? 'I' : '?';
-        moments << Moment{QStringLiteral("%1%2 %3: %4").arg(standard ? "" : "malformed ").arg(icon).arg(box->windowTitle(), box->text()),
-                          cursorDepth(), controls(), device()->isOpen(), dialogs().size(), clock.elapsed()};
+        boxes << QStringLiteral("%1%2 %3: %4").arg(standard ? "" : "malformed ").arg(icon).arg(box->windowTitle(), box->text());
+        moments << Moment{cursorDepth(), controls(), device()->isOpen(), dialogs().size(), clock.elapsed()};
         if (QAbstractButton *button = box->button(answers.isEmpty() ? fallback : answers.takeFirst()))
             button->click();
         else
@@ -37,15 +37,15 @@ bool WindowRig::open(const QStringList &simArgs)
 {
     close();
     sim = new SimProcess;
-    if (!sim->start(simArgs))
-        return false;
-    openWindow(sim->linkPath());
-    return true;
+    if (sim->start(simArgs))
+        openWindow(sim->linkPath());
+    return window;
 }
 
 void WindowRig::openWindow(const QString &portName)
 {
     delete window;
+    boxes.clear();
     moments.clear();
     opens.clear();
     losses = 0;
@@ -76,14 +76,6 @@ void WindowRig::close()
 bool WindowRig::waitForBoxes(int count, int timeoutMs)
 {
     return QTest::qWaitFor([&] { return moments.size() >= count; }, timeoutMs);
-}
-
-QStringList WindowRig::boxes() const
-{
-    QStringList all;
-    for (const Moment &moment : moments)
-        all << moment.box;
-    return all;
 }
 
 QStringList WindowRig::controls() const

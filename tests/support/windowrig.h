@@ -18,7 +18,6 @@ class WindowRig
 public:
     struct Moment
     {
-        QString box; // "<W|I|Q> title: text"; "malformed " first unless a standard box of the window
         int cursors; // override cursors on the stack
         QStringList controls;
         bool portOpen;
@@ -36,7 +35,6 @@ public:
     template<typename T = QWidget> T *child(const char *name) const { return window->findChild<T *>(name); }
     void click(const char *name) { child<QAbstractButton>(name)->click(); }
     bool waitForBoxes(int count, int timeoutMs = 120000);
-    QStringList boxes() const;
     QStringList controls() const;    // enabled operation controls
     QStringList information() const; // value widgets in use: text, " (disabled)", "<position> of <entries>"
     QStringList rows() const;
@@ -49,7 +47,8 @@ public:
 
     MainWindow *window = nullptr;
     SimProcess *sim = nullptr;
-    QList<Moment> moments;
+    QStringList boxes; // "<W|I|Q> title: text"; "malformed " first unless a standard box of the window
+    QList<Moment> moments; // the window while each of them was up
     QList<QMessageBox::StandardButton> answers; // pressed in turn, then the fallback
     QMessageBox::StandardButton fallback = QMessageBox::Ok;
     QTimer answering; // stopped, it leaves a box open
