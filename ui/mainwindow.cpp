@@ -187,6 +187,13 @@ void MainWindow::requestInfo()
     device->getInfo();
 }
 
+// Rows and addresses go together: every lookup in radios starts from a row's text.
+void MainWindow::clearRadios()
+{
+    radios.clear();
+    radioModel->removeRows(0, radioModel->rowCount());
+}
+
 void MainWindow::destroyProgressDialog()
 {
     delete progressDialog.data();
@@ -214,8 +221,7 @@ void MainWindow::onError(QSerialPort::SerialPortError error)
     if (resetAfterUpgrade && resetPending)
         popWaitCursor();
     resetPending = false;
-    radios.clear();
-    radioModel->removeRows(0, radioModel->rowCount());
+    clearRadios();
     enableControls(false, false, false, false, false, false);
     clearDeviceInfo();
     device->close();
@@ -227,8 +233,7 @@ void MainWindow::onError(QSerialPort::SerialPortError error)
 void MainWindow::onStartScan()
 {
     pushWaitCursor();
-    radios.clear();
-    radioModel->removeRows(0, radioModel->rowCount());
+    clearRadios();
     enableControls(false, false, false, false, false, false);
 }
 
@@ -343,8 +348,7 @@ void MainWindow::onStartReset()
 {
     pushWaitCursor();
     resetPending = true;
-    radios.clear();
-    radioModel->removeRows(0, radioModel->rowCount());
+    clearRadios();
     enableControls(false, false, false, false, false, false);
     clearDeviceInfo();
     device->resetDevice();

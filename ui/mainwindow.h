@@ -74,6 +74,7 @@ private:
     void toggleGpio(QPushButton *button, const QString &emergencyText, const QString &normalText,
                     void (OrvikDevice::*request)(bool));
     void gpioComplete(bool status, const QString &failure);
+    void clearRadios();
     void destroyProgressDialog();
 
     QString portName;
