@@ -49,7 +49,7 @@ constexpr double CpuTargetShare = 0.02;
 constexpr qint64 PauseThresholdNs = 500 * 1000 * 1000;
 // The device reports this firmware once the sim has installed what it got.
 const QByteArray FirmwareBefore = "10.9.9";
-const QByteArray FirmwareAfter = "11.0.0";
+const QByteArray FirmwareAfter = RequiredFwRev;
 
 double cpuSeconds()
 {

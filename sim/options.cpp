@@ -341,11 +341,11 @@ QString simHelpText()
         "Application firmware:\n"
         "  --name TEXT              device name/serial in reply 0x89 (default \"ORV-0001\")\n"
         "  --position N             position byte 0..255 (default 1)\n"
-        "  --hw-rev TEXT            hardware revision (default \"7315\")\n"
-        "  --fw-rev TEXT            firmware revision (default \"11.0.0\")\n"
-        "  --sw-rev TEXT            software revision (default \"1.5.3\")\n"
-        "  --after-fw TEXT          firmware revision after a completed update (default \"11.0.0\")\n"
-        "  --after-sw TEXT          software revision after a completed update (default \"1.5.3\")\n"
+        "  --hw-rev TEXT            hardware revision (default \"%1\")\n"
+        "  --fw-rev TEXT            firmware revision (default \"%2\")\n"
+        "  --sw-rev TEXT            software revision (default \"%3\")\n"
+        "  --after-fw TEXT          firmware revision after a completed update (default \"%2\")\n"
+        "  --after-sw TEXT          software revision after a completed update (default \"%3\")\n"
         "  --battery N              battery percent byte 0..255 (default 87)\n"
         "  --radio ADDR,COD,NAME    radio found by a scan; repeatable, replaces the defaults.\n"
         "                           ADDR 12 hex digits and COD 6 hex digits in wire order,\n"
@@ -386,5 +386,6 @@ QString simHelpText()
         "                           into the old firmware (re-enumerates; default 3000)\n"
         "\n"
         "  --exit-with-parent       end (as on SIGTERM) when the starting process ends\n"
-        "  -h, --help               show this help\n");
+        "  -h, --help               show this help\n")
+        .arg(QLatin1String(RequiredHwRev), QLatin1String(RequiredFwRev), QLatin1String(RequiredSwRev));
 }

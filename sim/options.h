@@ -1,6 +1,8 @@
 #ifndef SIM_OPTIONS_H
 #define SIM_OPTIONS_H
 
+#include "revisions.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QMap>
@@ -32,11 +34,11 @@ struct SimOptions
     QString trace;
     QByteArray name = "ORV-0001";
     int position = 1;
-    QByteArray hwRev = "7315";
-    QByteArray fwRev = "11.0.0";
-    QByteArray swRev = "1.5.3";
-    QByteArray afterFw = "11.0.0";
-    QByteArray afterSw = "1.5.3";
+    QByteArray hwRev = RequiredHwRev;
+    QByteArray fwRev = RequiredFwRev;
+    QByteArray swRev = RequiredSwRev;
+    QByteArray afterFw = RequiredFwRev;
+    QByteArray afterSw = RequiredSwRev;
     int battery = 87;
     QList<SimRadio> radios;
     bool passkey = true;

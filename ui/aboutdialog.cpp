@@ -1,6 +1,7 @@
 #include "aboutdialog.h"
 #include "ui_about.h"
-#include "versions.h"
+#include "revisions.h"
+#include "version.h"
 
 #include <QFontMetrics>
 #include <QLabel>

@@ -1,7 +1,7 @@
 #include "mainwindow.h"
 #include "aboutdialog.h"
 #include "ui_mainwindow.h"
-#include "versions.h"
+#include "revisions.h"
 
 #include <QAbstractItemView>
 #include <QGuiApplication>

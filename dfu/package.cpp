@@ -6,10 +6,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonValue>
-#include <QSerialPort>
 #include <QSet>
 #include <QTemporaryDir>
-#include <QTimer>
 
 #include <private/qzipreader_p.h>
 
@@ -18,7 +16,7 @@
 #include <cmath>
 #include <limits>
 
-// The resource collection lives in the static core library; registering it here
+// The resource collection lives in this static library; registering it here
 // means no program or test has to remember to. Must stay outside any namespace.
 static void initDfuResources()
 {
@@ -30,17 +28,6 @@ static void initDfuResources()
 }
 
 namespace {
-
-const char *const BuiltInBootloaderPackage = ":/upgrade/ble_orvik_hx7315_bl_sd.zip";
-const char *const BuiltInApplicationPackage = ":/upgrade/ble_orvik_hx7315_app.zip";
-
-const int ResponseTimeoutMs = 1000;
-const int MaxDataChunk = 512;
-const int HciPacketType = 14;
-const char SlipEnd = char(0xC0);
-const char SlipEsc = char(0xDB);
-const char SlipEscEnd = char(0xDC);
-const char SlipEscEsc = char(0xDD);
 
 // The nRF52832 has 512 KiB of flash; packages far beyond that are not firmware.
 const qint64 MaxPackageSize = 32 * 1024 * 1024;
@@ -235,190 +222,7 @@ qint32 manifestSize(const QJsonValue &value)
 
 } // namespace
 
-int Dfu::sequenceNumber = 0;
 QString Dfu::lastExtractionPath;
-
-Dfu::Dfu(QSerialPort *port, QObject *parent)
-    : QObject(parent)
-    , port(port)
-    , responseTimer(new QTimer(this))
-    , advanceTimer(new QTimer(this))
-{
-    initDfuResources();
-    responseTimer->setSingleShot(true);
-    responseTimer->setInterval(ResponseTimeoutMs);
-    responseTimer->setTimerType(Qt::PreciseTimer);
-    connect(responseTimer, &QTimer::timeout, this, &Dfu::onResponseTimeout);
-    advanceTimer->setSingleShot(true);
-    advanceTimer->setTimerType(Qt::PreciseTimer);
-    connect(advanceTimer, &QTimer::timeout, this, &Dfu::sendNextPacket);
-    if (port) {
-        connect(port, &QIODevice::readyRead, this, &Dfu::readReply);
-        connect(port, &QObject::destroyed, this, &Dfu::onPortDestroyed);
-    }
-}
-
-// The timers are children and go with the object; the port is borrowed.
-Dfu::~Dfu() = default;
-
-void Dfu::upgrade()
-{
-    upgrade(QString::fromLatin1(BuiltInBootloaderPackage), QString::fromLatin1(BuiltInApplicationPackage));
-}
-
-void Dfu::upgrade(const QString &bootloader, const QString &application)
-{
-    // One object carries one run; the queue is never rebuilt.
-    if (upgradeStarted)
-        return;
-    upgradeStarted = true;
-    if (!bootloader.isEmpty())
-        queueImage(loadPackage(SoftDeviceBootloader, bootloader), application.isEmpty() ? 0 : 1);
-    if (!application.isEmpty())
-        queueImage(loadPackage(Application, application), 0);
-    currentPacket = -1;
-    sendNextPacket();
-}
-
-// Header of the three-wire UART kind:
-//   byte 0: reliable<<7 | integrity<<6 | ack<<3 | seq, with ack = seq + 1 mod 8
-//   byte 1: length bits 0-3 <<4 | packet type
-//   byte 2: length bits 4-11
-//   byte 3: two's complement of the sum of bytes 0-2
-QByteArray Dfu::makeHciHeader(int sequenceNumber, int dataIntegrity, int reliable, int packetType, int payloadLength)
-{
-    const int seq = sequenceNumber & 7;
-    const int ack = (seq + 1) & 7;
-    const int length = payloadLength & 0xFFF;
-    const quint8 b0 = quint8(((reliable & 1) << 7) | ((dataIntegrity & 1) << 6) | (ack << 3) | seq);
-    const quint8 b1 = quint8(((length & 0xF) << 4) | (packetType & 0xF));
-    const quint8 b2 = quint8(length >> 4);
-    const quint8 b3 = quint8(-(b0 + b1 + b2));
-    QByteArray header;
-    header.append(char(b0)).append(char(b1)).append(char(b2)).append(char(b3));
-    return header;
-}
-
-// Frame: C0, SLIP(header, payload, CRC-16 low byte first), C0.
-DfuPacket Dfu::makeHciPacket(const QByteArray &payload, int delaySeconds)
-{
-    sequenceNumber = (sequenceNumber + 1) % 8;
-    QByteArray packet = makeHciHeader(sequenceNumber, 1, 1, HciPacketType, payload.size());
-    packet.append(payload);
-    packet.append(littleEndian16(crc16(packet)));
-    DfuPacket result;
-    result.frame = SlipEnd + slipEncode(packet) + SlipEnd;
-    result.delaySeconds = delaySeconds;
-    return result;
-}
-
-QByteArray Dfu::slipEncode(const QByteArray &data)
-{
-    QByteArray encoded;
-    encoded.reserve(data.size() + data.size() / 8 + 2);
-    for (const char byte : data) {
-        if (byte == SlipEnd)
-            encoded.append(SlipEsc).append(SlipEscEnd);
-        else if (byte == SlipEsc)
-            encoded.append(SlipEsc).append(SlipEscEsc);
-        else
-            encoded.append(byte);
-    }
-    return encoded;
-}
-
-// A bad escape drops the escape byte and the byte after it, flags the result and
-// carries on; the caller decides what a flagged frame is worth.
-QByteArray Dfu::slipDecode(const QByteArray &data, bool *ok)
-{
-    bool clean = true;
-    QByteArray decoded;
-    decoded.reserve(data.size());
-    for (int i = 0; i < data.size(); ++i) {
-        const char byte = data.at(i);
-        if (byte != SlipEsc) {
-            decoded.append(byte);
-            continue;
-        }
-        if (i + 1 < data.size() && data.at(i + 1) == SlipEscEnd)
-            decoded.append(SlipEnd);
-        else if (i + 1 < data.size() && data.at(i + 1) == SlipEscEsc)
-            decoded.append(SlipEsc);
-        else
-            clean = false;
-        ++i;
-    }
-    if (ok)
-        *ok = clean;
-    return decoded;
-}
-
-// CRC-16/CCITT-FALSE: polynomial 0x1021, start 0xFFFF, no reflection, no final XOR.
-quint16 Dfu::crc16(const QByteArray &data)
-{
-    quint16 crc = 0xFFFF;
-    for (const char byte : data) {
-        crc ^= quint16(quint16(quint8(byte)) << 8);
-        for (int bit = 0; bit < 8; ++bit)
-            crc = (crc & 0x8000) ? quint16((crc << 1) ^ 0x1021) : quint16(crc << 1);
-    }
-    return crc;
-}
-
-void Dfu::readReply()
-{
-    if (finished || !port)
-        return;
-    processReplyBytes(port->readAll());
-}
-
-void Dfu::processReplyBytes(const QByteArray &bytes)
-{
-    if (finished)
-        return;
-    replyBuffer.append(bytes);
-    for (;;) {
-        const int first = replyBuffer.indexOf(SlipEnd);
-        if (first < 0)
-            return;
-        const int second = replyBuffer.indexOf(SlipEnd, first + 1);
-        if (second < 0)
-            return;
-        const QByteArray inner = replyBuffer.mid(first + 1, second - first - 1);
-        replyBuffer.remove(0, second + 1);
-        // Nothing outstanding (pausing after an acknowledgement, or nothing was
-        // queued): a stray frame must neither advance the queue nor fail it.
-        if (!awaitingReply || currentPacket < 0 || currentPacket >= packets.size())
-            continue;
-
-        awaitingReply = false;
-        responseTimer->stop();
-        bool ok = false;
-        const QByteArray reply = slipDecode(inner, &ok);
-        if (!ok || reply.isEmpty()) {
-            finish(InvalidResponseError);
-            return;
-        }
-        const QByteArray &frame = packets.at(currentPacket).frame;
-        const int expectedAck = (quint8(frame.at(1)) >> 3) & 7;
-        const int ack = (quint8(reply.at(0)) >> 3) & 7;
-        if (ack != expectedAck) {
-            finish(IncorrectResponseError);
-            return;
-        }
-        advanceTimer->start(packets.at(currentPacket).delaySeconds * 1000);
-        // Later frames wait for the next readyRead, one frame per notification.
-        return;
-    }
-}
-
-void Dfu::onResponseTimeout()
-{
-    if (finished || !awaitingReply)
-        return;
-    awaitingReply = false;
-    finish(NoResponseError);
-}
 
 Dfu::UpdateImage Dfu::loadPackage(ImageType type, const QString &packagePath)
 {
@@ -464,98 +268,4 @@ Dfu::UpdateImage Dfu::loadPackage(ImageType type, const QString &packagePath)
         result.appSize = result.image.size();
     }
     return result;
-}
-
-void Dfu::queueImage(const UpdateImage &image, int stopDelaySeconds)
-{
-    queueStartPacket(image.type, image.sdSize, image.blSize, image.appSize);
-    queueInitPacket(image.initPacket);
-    queueDataPackets(image.image, stopDelaySeconds);
-}
-
-// Start payload: code, image type, SoftDevice size, bootloader size, application size.
-void Dfu::queueStartPacket(ImageType type, int sdSize, int blSize, int appSize)
-{
-    sequenceNumber = 0;
-    const QByteArray payload = littleEndian32(StartPacket) + littleEndian32(quint32(type))
-        + littleEndian32(quint32(sdSize)) + littleEndian32(quint32(blSize)) + littleEndian32(quint32(appSize));
-    packets.append(makeHciPacket(payload, 1));
-}
-
-// Init payload: code, the package's init bytes unchanged, a 16-bit zero.
-void Dfu::queueInitPacket(const QByteArray &initPacket)
-{
-    packets.append(makeHciPacket(littleEndian32(InitPacket) + initPacket + littleEndian16(0), 1));
-}
-
-void Dfu::queueDataPackets(const QByteArray &image, int stopDelaySeconds)
-{
-    for (int offset = 0; offset < image.size(); offset += MaxDataChunk)
-        packets.append(makeHciPacket(littleEndian32(DataPacket) + image.mid(offset, MaxDataChunk), 0));
-    packets.append(makeHciPacket(littleEndian32(StopDataPacket), stopDelaySeconds));
-}
-
-void Dfu::sendNextPacket()
-{
-    if (finished)
-        return;
-    ++currentPacket;
-    const int total = packets.size();
-    if (currentPacket < total) {
-        awaitingReply = true;
-        if (port)
-            port->write(packets.at(currentPacket).frame);
-        responseTimer->start();
-    }
-    if (currentPacket == 0) {
-        // Nothing to send means nothing was flashed: end as a failure at the next
-        // event-loop pass, after the owner has finished starting the run.
-        if (total == 0)
-            QTimer::singleShot(0, this, [this] { finish(NoResponseError); });
-        emit updateStarted(total);
-    } else if (currentPacket < total) {
-        emit updateProgress(currentPacket);
-    } else {
-        finish(Success);
-    }
-}
-
-QByteArray Dfu::littleEndian32(quint32 value)
-{
-    QByteArray bytes;
-    for (int i = 0; i < 4; ++i)
-        bytes.append(char((value >> (8 * i)) & 0xFF));
-    return bytes;
-}
-
-QByteArray Dfu::littleEndian16(quint16 value)
-{
-    QByteArray bytes;
-    bytes.append(char(value & 0xFF)).append(char(value >> 8));
-    return bytes;
-}
-
-// The owner may destroy the object from its handler of updateFinished, so the
-// emission is the last thing here and in every caller.
-void Dfu::finish(ErrorType error)
-{
-    if (finished)
-        return;
-    finished = true;
-    awaitingReply = false;
-    responseTimer->stop();
-    advanceTimer->stop();
-    if (port)
-        disconnect(port, &QIODevice::readyRead, this, &Dfu::readReply);
-    emit updateFinished(error);
-}
-
-// The port went away under a running update: nobody is left to tell, so just stop.
-void Dfu::onPortDestroyed()
-{
-    port = nullptr;
-    finished = true;
-    awaitingReply = false;
-    responseTimer->stop();
-    advanceTimer->stop();
 }

@@ -1,0 +1,134 @@
+#include "dfu.h"
+
+#include <QSerialPort>
+#include <QTimer>
+
+namespace {
+
+const char *const BuiltInBootloaderPackage = ":/upgrade/ble_orvik_hx7315_bl_sd.zip";
+const char *const BuiltInApplicationPackage = ":/upgrade/ble_orvik_hx7315_app.zip";
+
+const int ResponseTimeoutMs = 1000;
+const int MaxDataChunk = 512;
+
+} // namespace
+
+Dfu::Dfu(QSerialPort *port, QObject *parent)
+    : QObject(parent)
+    , port(port)
+    , responseTimer(new QTimer(this))
+    , advanceTimer(new QTimer(this))
+{
+    responseTimer->setSingleShot(true);
+    responseTimer->setInterval(ResponseTimeoutMs);
+    responseTimer->setTimerType(Qt::PreciseTimer);
+    connect(responseTimer, &QTimer::timeout, this, &Dfu::onResponseTimeout);
+    advanceTimer->setSingleShot(true);
+    advanceTimer->setTimerType(Qt::PreciseTimer);
+    connect(advanceTimer, &QTimer::timeout, this, &Dfu::sendNextPacket);
+    if (port) {
+        connect(port, &QIODevice::readyRead, this, &Dfu::readReply);
+        connect(port, &QObject::destroyed, this, &Dfu::onPortDestroyed);
+    }
+}
+
+// The timers are children and go with the object; the port is borrowed.
+Dfu::~Dfu() = default;
+
+void Dfu::upgrade()
+{
+    upgrade(QString::fromLatin1(BuiltInBootloaderPackage), QString::fromLatin1(BuiltInApplicationPackage));
+}
+
+void Dfu::upgrade(const QString &bootloader, const QString &application)
+{
+    // One object carries one run; the queue is never rebuilt.
+    if (upgradeStarted)
+        return;
+    upgradeStarted = true;
+    if (!bootloader.isEmpty())
+        queueImage(loadPackage(SoftDeviceBootloader, bootloader), application.isEmpty() ? 0 : 1);
+    if (!application.isEmpty())
+        queueImage(loadPackage(Application, application), 0);
+    currentPacket = -1;
+    sendNextPacket();
+}
+
+void Dfu::queueImage(const UpdateImage &image, int stopDelaySeconds)
+{
+    queueStartPacket(image.type, image.sdSize, image.blSize, image.appSize);
+    queueInitPacket(image.initPacket);
+    queueDataPackets(image.image, stopDelaySeconds);
+}
+
+// Start payload: code, image type, SoftDevice size, bootloader size, application size.
+void Dfu::queueStartPacket(ImageType type, int sdSize, int blSize, int appSize)
+{
+    sequenceNumber = 0;
+    const QByteArray payload = littleEndian32(StartPacket) + littleEndian32(quint32(type))
+        + littleEndian32(quint32(sdSize)) + littleEndian32(quint32(blSize)) + littleEndian32(quint32(appSize));
+    packets.append(makeHciPacket(payload, 1));
+}
+
+// Init payload: code, the package's init bytes unchanged, a 16-bit zero.
+void Dfu::queueInitPacket(const QByteArray &initPacket)
+{
+    packets.append(makeHciPacket(littleEndian32(InitPacket) + initPacket + littleEndian16(0), 1));
+}
+
+void Dfu::queueDataPackets(const QByteArray &image, int stopDelaySeconds)
+{
+    for (int offset = 0; offset < image.size(); offset += MaxDataChunk)
+        packets.append(makeHciPacket(littleEndian32(DataPacket) + image.mid(offset, MaxDataChunk), 0));
+    packets.append(makeHciPacket(littleEndian32(StopDataPacket), stopDelaySeconds));
+}
+
+void Dfu::sendNextPacket()
+{
+    if (finished)
+        return;
+    ++currentPacket;
+    const int total = packets.size();
+    if (currentPacket < total) {
+        awaitingReply = true;
+        if (port)
+            port->write(packets.at(currentPacket).frame);
+        responseTimer->start();
+    }
+    if (currentPacket == 0) {
+        // Nothing to send means nothing was flashed: end as a failure at the next
+        // event-loop pass, after the owner has finished starting the run.
+        if (total == 0)
+            QTimer::singleShot(0, this, [this] { finish(NoResponseError); });
+        emit updateStarted(total);
+    } else if (currentPacket < total) {
+        emit updateProgress(currentPacket);
+    } else {
+        finish(Success);
+    }
+}
+
+// The owner may destroy the object from its handler of updateFinished, so the
+// emission is the last thing here and in every caller.
+void Dfu::finish(ErrorType error)
+{
+    if (finished)
+        return;
+    finished = true;
+    awaitingReply = false;
+    responseTimer->stop();
+    advanceTimer->stop();
+    if (port)
+        disconnect(port, &QIODevice::readyRead, this, &Dfu::readReply);
+    emit updateFinished(error);
+}
+
+// The port went away under a running update: nobody is left to tell, so just stop.
+void Dfu::onPortDestroyed()
+{
+    port = nullptr;
+    finished = true;
+    awaitingReply = false;
+    responseTimer->stop();
+    advanceTimer->stop();
+}
