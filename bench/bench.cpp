@@ -7,11 +7,12 @@
 // pty:    the built-in transfer (both packages) from Dfu through a pty to
 //         orvik-sim at full pty speed.
 // 9600:   the same with orvik-sim pacing both directions to 9600 baud, 8N1.
-// peer:   the pty row against a minimal acknowledger (this program with
-//         --peer) instead of orvik-sim: the tool's share of the overhead
-//         without the simulator's checking.
+// peer:   the pty row against the simulator's bootloader engine in a
+//         process of its own (this program with --peer): the tool's share of
+//         the overhead without the simulator program's pacing and trace.
 // reader: OrvikDevice's reply reader on a long random stream of valid frames,
 //         written into a pty by this process.
+#include "bootloaderpeer.h"
 #include "dfu.h"
 #include "orvikdevice.h"
 
@@ -169,53 +170,18 @@ int openPty(QString *slavePath)
     return master;
 }
 
-// The least a bootloader can do: answer the enter-upgrade-mode request, then
-// acknowledge every frame by its header's sequence number, checking nothing.
-// Runs until it is killed.
+// The simulator's bootloader engine in this program's own event loop, on a
+// pty of its own: the checks without the simulator program's pacing and trace.
 int runPeer()
 {
-    QString path;
-    const int master = openPty(&path);
-    std::printf("%s\n", qPrintable(path));
+    BootloaderPeer peer;
+    std::printf("%s\n", qPrintable(peer.slavePath()));
     std::fflush(stdout);
-    char chunk[8192];
-    int requestBytes = 0;
-    bool inFrame = false;
-    int header = -1;
-    for (;;) {
-        const ssize_t n = ::read(master, chunk, sizeof chunk);
-        if (n <= 0) {
-            if (n < 0 && errno == EINTR)
-                continue;
-            return 0;
-        }
-        for (ssize_t i = 0; i < n; ++i) {
-            const quint8 byte = quint8(chunk[i]);
-            if (requestBytes < 2) {
-                if (++requestBytes == 2 && ::write(master, "\x03\x85\x00", 3) != 3)
-                    return 1;
-                continue;
-            }
-            if (byte != 0xC0) {
-                if (inFrame && header < 0)
-                    header = byte;
-                continue;
-            }
-            if (inFrame && header >= 0) {
-                const quint8 ack = quint8((((header & 7) + 1) & 7) << 3);
-                const char reply[] = {char(0xC0), char(ack), 0, 0, char(quint8(-ack)), char(0xC0)};
-                if (::write(master, reply, sizeof reply) != ssize_t(sizeof reply))
-                    return 1;
-                inFrame = false;
-            } else {
-                inFrame = true;
-            }
-            header = -1;
-        }
-    }
+    return QCoreApplication::exec();
 }
 
-QJsonObject runTransfer(const QString &program, QStringList args, int baud, bool checkInstalled)
+QJsonObject runTransfer(const QString &program, QStringList args, int baud, bool checkInstalled,
+                        bool inBootloader = false)
 {
     if (checkInstalled)
         args << QStringLiteral("--fw-rev") << QString::fromLatin1(FirmwareBefore) << QStringLiteral("--after-fw")
@@ -228,10 +194,12 @@ QJsonObject runTransfer(const QString &program, QStringList args, int baud, bool
     if (!port.open(QIODevice::ReadWrite))
         fail(QStringLiteral("cannot open %1: %2").arg(port.portName(), port.errorString()));
     // Into the bootloader the way the device link does it: request 0x04, answer 85 00.
-    port.write(QByteArray::fromHex("0204"));
-    const QByteArray ready = readAtLeast(port, 3, 5000);
-    if (ready != QByteArray::fromHex("038500"))
-        fail(QStringLiteral("enter-upgrade-mode answered %1").arg(QString::fromLatin1(ready.toHex(' '))));
+    if (!inBootloader) {
+        port.write(QByteArray::fromHex("0204"));
+        const QByteArray ready = readAtLeast(port, 3, 5000);
+        if (ready != QByteArray::fromHex("038500"))
+            fail(QStringLiteral("enter-upgrade-mode answered %1").arg(QString::fromLatin1(ready.toHex(' '))));
+    }
 
     // Counted at the port: every frame byte handed to it, every reply byte
     // before the updater takes it (this receiver is connected first).
@@ -481,7 +449,7 @@ int main(int argc, char *argv[])
     QCommandLineOption rowOption(QStringLiteral("row"), QStringLiteral("Run one row in this process."),
                                  QStringLiteral("name"));
     rowOption.setFlags(QCommandLineOption::HiddenFromHelp);
-    QCommandLineOption peerOption(QStringLiteral("peer"), QStringLiteral("Be the minimal acknowledger."));
+    QCommandLineOption peerOption(QStringLiteral("peer"), QStringLiteral("Be the bootloader peer."));
     peerOption.setFlags(QCommandLineOption::HiddenFromHelp);
     parser.addOptions({rowsOption, framesOption, simOption, repeatOption, rowOption, peerOption});
     parser.process(app);
@@ -498,7 +466,7 @@ int main(int argc, char *argv[])
         else if (row == QLatin1String("9600"))
             result = runTransfer(simPath, {}, LineBaud, true);
         else if (row == QLatin1String("peer"))
-            result = runTransfer(app.applicationFilePath(), {QStringLiteral("--peer")}, 0, false);
+            result = runTransfer(app.applicationFilePath(), {QStringLiteral("--peer")}, 0, false, true);
         else if (row == QLatin1String("reader"))
             result = runReader(frames > 0 ? frames : 500000);
         else
@@ -533,7 +501,7 @@ int main(int argc, char *argv[])
 
     QStringList notes;
     if (!transfers.isEmpty()) {
-        std::printf("Built-in transfer, Dfu -> pty -> orvik-sim (peer: minimal acknowledger); wall from upgrade() "
+        std::printf("Built-in transfer, Dfu -> pty -> orvik-sim (peer: bootloader engine in-process); wall from upgrade() "
                     "to updateFinished\n");
         std::printf("%-9s %7s %8s %6s %9s %9s %10s %10s %7s %6s %9s\n", "row", "packets", "frame B", "ack B", "wall s",
                     "limit s", "wall/limit", "us/packet", "CPU s", "CPU %", "peak RSS");

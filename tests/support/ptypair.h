@@ -36,6 +36,7 @@ public:
         ::close(slaveFd);
     }
     QString slavePath() const { return path; }
+    int masterDescriptor() const { return masterFd; }
 
     // Writes data to the master; false if the master is closed or takes less
     // (test writes are far below the pty's buffer, so one write takes them whole).
