@@ -1,4 +1,5 @@
 #include "orvikdevice.h"
+#include "lowlatency.h"
 #include "portmatch.h"
 
 #include <QSerialPortInfo>
@@ -92,7 +93,7 @@ bool OrvikDevice::attach(const QString &portName)
 {
     if (!portName.isEmpty()) {
         setPortName(portName);
-        return open(QIODevice::ReadWrite);
+        return openWithLowLatency(*this);
     }
 
     const QList<QSerialPortInfo> infos = QSerialPortInfo::availablePorts();
@@ -105,7 +106,7 @@ bool OrvikDevice::attach(const QString &portName)
     if (match < 0)
         return false;
     setPort(infos.at(match));
-    return open(QIODevice::ReadWrite);
+    return openWithLowLatency(*this);
 }
 
 void OrvikDevice::sendRequest(quint8 code, const QByteArray &arguments)

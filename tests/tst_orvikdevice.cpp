@@ -194,6 +194,16 @@ private slots:
         QCOMPARE(link.events.value(expected - 1), QString("scanComplete true"));
     }
 
+    // A pty has no low-latency mode to give: it is opened and used as it is.
+    void ptyOpensWithoutLowLatencyMode()
+    {
+        Link link;
+        QVERIFY(link.device.isOpen());
+        link.device.getBatt();
+        QCOMPARE(link.pty.read(2).toHex(' '), QByteArray("02 0c"));
+        QCOMPARE(link.feed(hex("03 8d 57")), QString("getBattComplete 87"));
+    }
+
     // A vanished device reaches the window as one ResourceError (9) after the
     // first ReadError (8), not as an endless flood, and the port can attach again.
     void hangUpGivesOneResourceError()
