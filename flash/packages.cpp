@@ -37,7 +37,7 @@ QString PackageSet::check(Dfu::ImageType type, const Dfu::UpdateImage &image)
     const QString entry = type == Dfu::SoftDeviceBootloader ? QStringLiteral("softdevice_bootloader")
                                                             : QStringLiteral("application");
     if (image.image.isEmpty() && image.initPacket.isEmpty())
-        return QStringLiteral("package: not a zip archive whose manifest.json has an \"%1\" entry with its files")
+        return QStringLiteral("package: not a zip archive whose manifest.json has a \"%1\" entry with its files")
             .arg(entry);
     if (image.image.isEmpty())
         return QStringLiteral("package: no image file (\"bin_file\" of the \"%1\" entry)").arg(entry);
@@ -95,9 +95,10 @@ bool PackageSet::add(Dfu::ImageType type, const QString &path, QString *copy, QS
     QFile file(path);
     qint64 fileBytes = 0;
     if (!builtIn) {
-        if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly))
-            return failed(QStringLiteral("readable: %1").arg(file.errorString().isEmpty() ? QStringLiteral("not a file")
-                                                                                          : file.errorString()));
+        if (!QFileInfo(path).isFile())
+            return failed(QStringLiteral("readable: no such file"));
+        if (!file.open(QIODevice::ReadOnly))
+            return failed(QStringLiteral("readable: %1").arg(file.errorString()));
         if (file.size() > MaxPackageBytes)
             return failed(QStringLiteral("readable: larger than %1 bytes").arg(MaxPackageBytes));
         const QByteArray bytes = file.readAll();

@@ -72,14 +72,14 @@ bool Station::start(QString *error)
     }
     started = QDateTime::currentDateTimeUtc();
     clock.start();
-    if (jobs.isEmpty()) {
-        QTimer::singleShot(0, this, &Station::onJobFinished);
-        return true;
-    }
-    if (terminal)
+    if (terminal && !jobs.isEmpty())
         redrawTimer->start();
-    for (StationJob *job : qAsConst(jobs))
-        job->start();
+    // From the event loop, so that a run that ends at once still ends there.
+    QTimer::singleShot(0, this, [this] {
+        for (StationJob *job : qAsConst(jobs))
+            job->start();
+        onJobFinished();
+    });
     return true;
 }
 

@@ -92,6 +92,8 @@ StationJob::StationJob(const QString &port, const JobSettings &settings, QObject
 
 void StationJob::start()
 {
+    if (current != Phase::Waiting)
+        return;
     rec.started = QDateTime::currentDateTimeUtc();
     rec.usbSerial = describe(rec.port).serialNumber();
     setPhase(Phase::Attach);
