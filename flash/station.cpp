@@ -6,6 +6,7 @@
 #include <QJsonDocument>
 #include <QTimer>
 
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace {
@@ -184,14 +185,17 @@ QString Station::progressLine(const StationJob *job) const
     return line;
 }
 
-// Redrawn in place: back up over the lines drawn last, then one line per port.
+// Redrawn in place: back up over the lines drawn last, then one line per port,
+// each cut to the terminal's width so that none wraps and spoils the count.
 void Station::redraw()
 {
+    winsize size = {};
+    const int columns = ::ioctl(::fileno(out), TIOCGWINSZ, &size) == 0 && size.ws_col > 1 ? size.ws_col - 1 : 79;
     QByteArray text;
     if (linesDrawn > 0)
         text += "\033[" + QByteArray::number(linesDrawn) + "A";
     for (const StationJob *job : qAsConst(jobs))
-        text += "\r\033[2K" + progressLine(job).toUtf8() + '\n';
+        text += "\r\033[2K" + progressLine(job).left(columns).toUtf8() + '\n';
     linesDrawn = jobs.size();
     std::fputs(text.constData(), out);
     std::fflush(out);
