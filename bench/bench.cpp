@@ -12,6 +12,9 @@
 //         the overhead without the simulator program's pacing and trace.
 // reader: OrvikDevice's reply reader on a long random stream of valid frames,
 //         written into a pty by this process.
+// station: orvik-flash updating 1, 4 and 8 simulators at once at 9600 baud,
+//         from start to exit (identify, transfer, restart, verify, reset);
+//         its CPU time and peak RSS as the kernel counted them for it.
 #include "bootloaderpeer.h"
 #include "dfu.h"
 #include "orvikdevice.h"
@@ -20,11 +23,14 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QFile>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
 #include <QSerialPort>
 #include <QSocketNotifier>
+#include <QTemporaryDir>
 #include <QTimer>
 
 #include <algorithm>
@@ -32,9 +38,12 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <numeric>
+#include <memory>
 #include <random>
+#include <spawn.h>
 #include <stdlib.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -46,6 +55,9 @@ constexpr double PausesS = 5.0;    // after both start, both init and the first 
 constexpr double LineTargetRatio = 1.01;
 constexpr double OverheadTargetUs = 200.0;
 constexpr double CpuTargetShare = 0.02;
+constexpr double StationWallTarget = 1.02; // many devices against one
+constexpr double StationCpuTarget = 0.05;  // of one core, all devices together
+const int StationDevices[] = {1, 4, 8};
 // A gap between a reply and the next frame longer than this is a pause.
 constexpr qint64 PauseThresholdNs = 500 * 1000 * 1000;
 // The device reports this firmware once the sim has installed what it got.
@@ -415,6 +427,54 @@ QJsonObject runReader(int frames)
                        {QStringLiteral("rss"), peakRssMiB()}};
 }
 
+// N simulators with old software at 9600 baud, and the station updating them
+// all in one run; wall time from spawning it to its exit.
+QJsonObject runStation(const QString &simPath, const QString &flashPath, int devices)
+{
+    QTemporaryDir dir;
+    std::vector<std::unique_ptr<Sim>> sims;
+    QStringList args{QStringLiteral("--quiet"), QStringLiteral("--json"), dir.filePath(QStringLiteral("report.json"))};
+    for (int i = 0; i < devices; ++i) {
+        const QString link = dir.filePath(QStringLiteral("orvik%1").arg(i));
+        sims.push_back(std::make_unique<Sim>(
+            simPath, QStringList{QStringLiteral("--exit-with-parent"), QStringLiteral("--link"), link,
+                                 QStringLiteral("--sw-rev"), QStringLiteral("1.4.0"), QStringLiteral("--baud"),
+                                 QString::number(LineBaud)}));
+        sims.back()->nextPath(10000);
+        args << link;
+    }
+    QList<QByteArray> argv8{QFile::encodeName(flashPath)};
+    for (const QString &arg : qAsConst(args))
+        argv8 << arg.toLocal8Bit();
+    std::vector<char *> argv;
+    for (QByteArray &arg : argv8)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
+
+    QElapsedTimer clock;
+    clock.start();
+    pid_t pid = 0;
+    if (posix_spawn(&pid, argv.front(), nullptr, nullptr, argv.data(), environ) != 0)
+        fail(QStringLiteral("cannot start %1").arg(flashPath));
+    int status = 0;
+    rusage usage = {};
+    while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
+    }
+    const double wall = double(clock.nsecsElapsed()) / 1e9;
+    QFile report(dir.filePath(QStringLiteral("report.json")));
+    report.open(QIODevice::ReadOnly);
+    int updated = 0;
+    for (const QJsonValue &device : QJsonDocument::fromJson(report.readAll())[QStringLiteral("devices")].toArray())
+        updated += device[QStringLiteral("result")] == QLatin1String("updated");
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || updated != devices)
+        fail(QStringLiteral("orvik-flash updated %1 of %2 devices").arg(updated).arg(devices));
+    return QJsonObject{{QStringLiteral("devices"), devices},
+                       {QStringLiteral("wall"), wall},
+                       {QStringLiteral("cpu"), double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
+                                                   + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6},
+                       {QStringLiteral("rss"), double(usage.ru_maxrss) / 1024.0}};
+}
+
 QJsonObject runChild(const QString &program, const QStringList &args)
 {
     QProcess child;
@@ -438,8 +498,9 @@ int main(int argc, char *argv[])
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Transfer and reply-reader benchmark of Orvik Config."));
     parser.addHelpOption();
-    const QCommandLineOption rowsOption(QStringLiteral("rows"), QStringLiteral("Rows to run: pty, 9600, peer, reader."),
-                                        QStringLiteral("list"), QStringLiteral("pty,9600,peer,reader"));
+    const QCommandLineOption rowsOption(QStringLiteral("rows"),
+                                        QStringLiteral("Rows to run: pty, 9600, peer, reader, station."),
+                                        QStringLiteral("list"), QStringLiteral("pty,9600,peer,reader,station"));
     const QCommandLineOption framesOption(QStringLiteral("frames"), QStringLiteral("Frames for the reader row."),
                                           QStringLiteral("n"), QStringLiteral("500000"));
     const QCommandLineOption simOption(QStringLiteral("sim"), QStringLiteral("The simulator to talk to."),
@@ -451,7 +512,9 @@ int main(int argc, char *argv[])
     rowOption.setFlags(QCommandLineOption::HiddenFromHelp);
     QCommandLineOption peerOption(QStringLiteral("peer"), QStringLiteral("Be the bootloader peer."));
     peerOption.setFlags(QCommandLineOption::HiddenFromHelp);
-    parser.addOptions({rowsOption, framesOption, simOption, repeatOption, rowOption, peerOption});
+    const QCommandLineOption flashOption(QStringLiteral("flash"), QStringLiteral("The station program."),
+                                         QStringLiteral("path"), QStringLiteral(ORVIK_FLASH_PATH));
+    parser.addOptions({rowsOption, framesOption, simOption, flashOption, repeatOption, rowOption, peerOption});
     parser.process(app);
     const QString simPath = parser.value(simOption);
     const int frames = parser.value(framesOption).toInt();
@@ -469,30 +532,42 @@ int main(int argc, char *argv[])
             result = runTransfer(app.applicationFilePath(), {QStringLiteral("--peer")}, 0, false, true);
         else if (row == QLatin1String("reader"))
             result = runReader(frames > 0 ? frames : 500000);
+        else if (row.startsWith(QLatin1String("station-")))
+            result = runStation(simPath, parser.value(flashOption), row.mid(8).toInt());
         else
             fail(QStringLiteral("unknown row %1").arg(row));
         std::fputs(QJsonDocument(result).toJson(QJsonDocument::Compact).constData(), stdout);
         return 0;
     }
 
-    const QStringList rows = parser.value(rowsOption).split(QLatin1Char(','), Qt::SkipEmptyParts);
+    QStringList rows;
+    for (const QString &row : parser.value(rowsOption).split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+        if (row != QLatin1String("station"))
+            rows << row;
+        for (int devices : StationDevices)
+            rows << (row == QLatin1String("station") ? QStringLiteral("station-%1").arg(devices) : QString());
+    }
+    rows.removeAll(QString());
+    QList<QJsonObject> stations;
     QList<QPair<QString, QJsonObject>> transfers;
     QList<QJsonObject> readers;
     bool failed = false;
     const int repeat = qMax(1, parser.value(repeatOption).toInt());
     for (const QString &row : rows) {
         for (int run = 0; run < repeat; ++run) {
-            std::fprintf(stderr, "running row %s%s...\n", qPrintable(row),
-                         row == QLatin1String("9600") ? " (about 3.5 minutes)" : "");
+            const bool slow = row == QLatin1String("9600") || row.startsWith(QLatin1String("station-"));
+            std::fprintf(stderr, "running row %s%s...\n", qPrintable(row), slow ? " (about 3.5 minutes)" : "");
             const QJsonObject result =
                 runChild(app.applicationFilePath(),
-                         {QStringLiteral("--row"), row, QStringLiteral("--sim"), simPath, QStringLiteral("--frames"),
-                          QString::number(frames)});
+                         {QStringLiteral("--row"), row, QStringLiteral("--sim"), simPath, QStringLiteral("--flash"),
+                          parser.value(flashOption), QStringLiteral("--frames"), QString::number(frames)});
             if (result.isEmpty()) {
                 std::fprintf(stderr, "row %s failed\n", qPrintable(row));
                 failed = true;
             } else if (row == QLatin1String("reader")) {
                 readers.append(result);
+            } else if (row.startsWith(QLatin1String("station-"))) {
+                stations.append(result);
             } else {
                 transfers.append({row, result});
             }
@@ -576,6 +651,35 @@ int main(int argc, char *argv[])
                     reader.value(QStringLiteral("rss")).toDouble());
     }
     if (!readers.isEmpty())
+        std::printf("\n");
+    if (!stations.isEmpty()) {
+        std::printf("Station, orvik-flash updating N simulators at once at 9600 baud; wall from start to exit\n");
+        std::printf("%7s %8s %8s %7s %11s %9s\n", "devices", "wall s", "x one", "CPU s", "CPU % core", "peak RSS");
+    }
+    double oneWall = 0;
+    for (const QJsonObject &station : qAsConst(stations)) {
+        const int devices = station.value(QStringLiteral("devices")).toInt();
+        const double wall = station.value(QStringLiteral("wall")).toDouble();
+        const double cpu = station.value(QStringLiteral("cpu")).toDouble();
+        if (devices == 1)
+            oneWall = wall;
+        const double ratio = oneWall > 0 ? wall / oneWall : 0;
+        std::printf("%7d %8.3f %8s %7.3f %10.2f%% %5.1f MiB\n", devices, wall,
+                    qPrintable(oneWall > 0 ? QString::number(ratio, 'f', 4) : QStringLiteral("-")), cpu,
+                    100.0 * cpu / wall, station.value(QStringLiteral("rss")).toDouble());
+        if (devices > 1 && oneWall > 0)
+            notes << QStringLiteral("station, %1 devices: wall %2 x one device, target <= %3: %4")
+                         .arg(devices)
+                         .arg(ratio, 0, 'f', 4)
+                         .arg(StationWallTarget)
+                         .arg(verdict(ratio <= StationWallTarget));
+        notes << QStringLiteral("station, %1 devices: CPU %2% of one core, target < %3%: %4")
+                     .arg(devices)
+                     .arg(100.0 * cpu / wall, 0, 'f', 2)
+                     .arg(100.0 * StationCpuTarget)
+                     .arg(verdict(cpu < StationCpuTarget * wall));
+    }
+    if (!stations.isEmpty())
         std::printf("\n");
     for (const QString &note : notes)
         std::printf("%s\n", qPrintable(note));

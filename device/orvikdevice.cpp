@@ -116,6 +116,7 @@ void OrvikDevice::sendRequest(quint8 code, const QByteArray &arguments)
     frame[1] = char(code);
     frame += arguments;
     write(frame);
+    emit frameSent(frame);
 }
 
 // [09][code][6 address bytes as received][last]; a shorter address is a caller
@@ -243,6 +244,7 @@ void OrvikDevice::takeFrames()
             return; // the rest comes with a later read
         const QByteArray frame = replyBuffer.left(length);
         replyBuffer.remove(0, length);
+        emit frameReceived(frame);
         if (!actOnFrame(frame)) {
             replyBuffer.clear();
             return;
@@ -346,6 +348,9 @@ void OrvikDevice::startUpgrade(const std::function<void(Dfu *)> &upgrade)
     connect(updater, &Dfu::updateStarted, this, &OrvikDevice::dfuUpgradeStarted);
     connect(updater, &Dfu::updateProgress, this, &OrvikDevice::dfuUpgradeProgress);
     connect(updater, &Dfu::updateFinished, this, &OrvikDevice::dfuUpgradeFinished);
+    connect(updater, &Dfu::updateFrameSent, this, &OrvikDevice::frameSent);
+    connect(updater, &Dfu::updateFrameReceived, this, &OrvikDevice::frameReceived);
+    updater->setTiming(dfuTiming);
 
     // The updater may report its end before upgrade() returns (nothing to
     // send); it is then destroyed here, once it is no longer on the stack.

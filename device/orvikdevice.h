@@ -37,6 +37,9 @@ public:
     void getLogs();
     void getNextLog();
 
+    // Link timing for the upgrades started from now on; the window keeps the defaults.
+    void setDfuTiming(const Dfu::Timing &timing) { dfuTiming = timing; }
+
 signals:
     void radioFound(QByteArray bdAddr, QByteArray classOfDevice, QString radio);
     void scanComplete(bool status);
@@ -56,6 +59,9 @@ signals:
     void upgradeProgress(int current);
     void upgradeFinished(Dfu::ErrorType error);
     void setSerialComplete(bool status);
+    // Every frame of either protocol, as written and as cut from the stream.
+    void frameSent(QByteArray frame);
+    void frameReceived(QByteArray frame);
 
 public slots:
     void doScan();
@@ -89,6 +95,7 @@ private:
     bool inUpgradeCall = false;
     QTimer *nestedReadPoll;
     int readDepth = 0;
+    Dfu::Timing dfuTiming;
 };
 
 #endif // ORVIKDEVICE_H

@@ -58,8 +58,23 @@ public:
         qint32 appSize = 0;
     };
 
+    // Link timing. The defaults are the window's; a bootloader that erases
+    // flash before it acknowledges may need longer.
+    struct Timing
+    {
+        int responseTimeoutMs = 1000;
+        int startPauseMs = 1000;
+        int initPauseMs = 1000;
+        int stopPauseMs = 1000;
+    };
+
     explicit Dfu(QSerialPort *port, QObject *parent = nullptr);
     ~Dfu() override;
+
+    // Before upgrade(); applies to the whole run.
+    void setTiming(const Timing &timing);
+    // The package reader on its own, for checks made before any transfer.
+    static UpdateImage readPackage(ImageType type, const QString &packagePath);
 
     void upgrade();
     void upgrade(const QString &bootloader, const QString &application);
@@ -75,6 +90,9 @@ signals:
     void updateStarted(int total);
     void updateProgress(int current);
     void updateFinished(Dfu::ErrorType error);
+    // Every frame as written, and every reply frame as cut from the stream.
+    void updateFrameSent(QByteArray frame);
+    void updateFrameReceived(QByteArray frame);
 
 public slots:
     void readReply();
@@ -117,6 +135,9 @@ private:
 
     // Where the last package was unpacked; the directory itself is gone by then.
     static QString lastExtractionPath;
+
+    int pauseAfter(const DfuPacket &packet) const;
+    Timing timing;
 };
 
 #endif // DFU_H

@@ -224,6 +224,11 @@ qint32 manifestSize(const QJsonValue &value)
 
 QString Dfu::lastExtractionPath;
 
+Dfu::UpdateImage Dfu::readPackage(ImageType type, const QString &packagePath)
+{
+    return loadPackage(type, packagePath);
+}
+
 Dfu::UpdateImage Dfu::loadPackage(ImageType type, const QString &packagePath)
 {
     initDfuResources();

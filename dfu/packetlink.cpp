@@ -120,6 +120,7 @@ void Dfu::processReplyBytes(const QByteArray &bytes)
         if (second < 0)
             return;
         const QByteArray inner = replyBuffer.mid(first + 1, second - first - 1);
+        emit updateFrameReceived(replyBuffer.mid(first, second - first + 1));
         replyBuffer.remove(0, second + 1);
         // Nothing outstanding (pausing after an acknowledgement, or nothing was
         // queued): a stray frame must neither advance the queue nor fail it.
@@ -141,7 +142,7 @@ void Dfu::processReplyBytes(const QByteArray &bytes)
             finish(IncorrectResponseError);
             return;
         }
-        advanceTimer->start(packets.at(currentPacket).delaySeconds * 1000);
+        advanceTimer->start(pauseAfter(packets.at(currentPacket)));
         // Later frames wait for the next readyRead, one frame per notification.
         return;
     }

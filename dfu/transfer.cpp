@@ -35,6 +35,26 @@ Dfu::Dfu(QSerialPort *port, QObject *parent)
 // The timers are children and go with the object; the port is borrowed.
 Dfu::~Dfu() = default;
 
+void Dfu::setTiming(const Timing &value)
+{
+    timing = value;
+    responseTimer->setInterval(timing.responseTimeoutMs);
+}
+
+// Packets queued with a pause carry it as a count of seconds; its length per
+// kind comes from the timing. The payload code is the byte after the header.
+int Dfu::pauseAfter(const DfuPacket &packet) const
+{
+    if (packet.delaySeconds == 0)
+        return 0;
+    const QByteArray decoded = slipDecode(packet.frame.mid(1, packet.frame.size() - 2), nullptr);
+    const int code = decoded.size() > 4 ? quint8(decoded.at(4)) : 0;
+    const int unitMs = code == StartPacket ? timing.startPauseMs
+        : code == InitPacket               ? timing.initPauseMs
+                                           : timing.stopPauseMs;
+    return packet.delaySeconds * unitMs;
+}
+
 void Dfu::upgrade()
 {
     upgrade(QString::fromLatin1(BuiltInBootloaderPackage), QString::fromLatin1(BuiltInApplicationPackage));
@@ -94,6 +114,7 @@ void Dfu::sendNextPacket()
         if (port)
             port->write(packets.at(currentPacket).frame);
         responseTimer->start();
+        emit updateFrameSent(packets.at(currentPacket).frame);
     }
     if (currentPacket == 0) {
         // Nothing to send means nothing was flashed: end as a failure at the next

@@ -313,6 +313,10 @@ bool parseSimOptions(const QStringList &args, SimOptions *options, QString *erro
             if (!number(50, 4000000, &n))
                 return false;
             o.baud = int(n);
+        } else if (name == QLatin1String("--in-bootloader")) {
+            if (!flag())
+                return false;
+            o.inBootloader = true;
         } else {
             *error = QStringLiteral("unknown option %1").arg(quoted(name));
             return false;
@@ -384,6 +388,11 @@ QString simHelpText()
         "                           wrong-ack or bad-escape; repeatable\n"
         "  --dfu-timeout MS         an unfinished transfer that hears nothing for MS restarts\n"
         "                           into the old firmware (re-enumerates; default 3000)\n"
+        "  --in-bootloader          the device waits in its bootloader, as after a cut\n"
+        "                           transfer, and comes back there after every restart until\n"
+        "                           an update installs. Whole application requests before the\n"
+        "                           first DFU frame are dropped (traced as \"ignored\"); any\n"
+        "                           other byte there is a violation\n"
         "\n"
         "  --exit-with-parent       end (as on SIGTERM) when the starting process ends\n"
         "  -h, --help               show this help\n")

@@ -52,6 +52,7 @@ struct SimOptions
     int dfuTimeoutMs = 3000;
     int reenumerateDelayMs = 300;
     int baud = 0; // 0: full pty speed
+    bool inBootloader = false; // no valid application until an update installs
     bool exitWithParent = false;
     bool help = false;
 

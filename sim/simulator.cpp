@@ -135,6 +135,13 @@ bool Simulator::plug(QString *error)
     std::fflush(stdout);
     trace.write(QStringLiteral("plug"), {{QStringLiteral("path"), port->slavePath()}});
     startApp();
+    if (options.inBootloader && !installed) {
+        enterBootloader();
+        // Nothing has started yet, so there is no transfer to give up on.
+        dfuTimer->stop();
+        probing = true;
+        probeBuffer.clear();
+    }
     return true;
 }
 
@@ -205,7 +212,7 @@ void Simulator::startApp()
 
 void Simulator::enterBootloader()
 {
-    const QByteArray rest = app->takeRemainder();
+    const QByteArray rest = app ? app->takeRemainder() : QByteArray();
     retire(this, app);
     boot = new Bootloader(this);
     runEnded = false;
@@ -248,10 +255,13 @@ void Simulator::onReceived(const QByteArray &bytes, qint64 atUs)
     case Mode::App:
         app->feed(bytes);
         break;
-    case Mode::Dfu:
+    case Mode::Dfu: {
+        const QByteArray data = probing ? dropProbes(bytes) : bytes;
+        if (data.isEmpty())
+            break;
         if (!boot->finished())
             dfuTimer->start();
-        boot->feed(bytes, atUs);
+        boot->feed(data, atUs);
         if (mode == Mode::Dfu && boot) {
             if (!boot->awaitingFollowUp())
                 followTimer->stop();
@@ -259,6 +269,7 @@ void Simulator::onReceived(const QByteArray &bytes, qint64 atUs)
                 followTimer->start();
         }
         break;
+    }
     case Mode::Restarting:
     case Mode::Unplugged:
         addViolation(modeName(), -1, QStringLiteral("%1 byte(s) received while the device restarts").arg(bytes.size()));
@@ -388,6 +399,32 @@ void Simulator::removeLink()
     struct stat st;
     if (::lstat(link.constData(), &st) == 0 && S_ISLNK(st.st_mode))
         ::unlink(link.constData());
+}
+
+// A bootloader drops what is not a frame. Whole application requests are what
+// a tool probing for the device sends; anything else goes to the strict
+// receiver, which counts it as noise.
+QByteArray Simulator::dropProbes(const QByteArray &bytes)
+{
+    probeBuffer += bytes;
+    while (!probeBuffer.isEmpty() && probeBuffer.at(0) != SimWire::Delimiter) {
+        if (probeBuffer.size() < 2)
+            return QByteArray();
+        const int length = AppDevice::requestLength(quint8(probeBuffer.at(1)));
+        if (length == 0 || quint8(probeBuffer.at(0)) != length)
+            break;
+        if (probeBuffer.size() < length)
+            return QByteArray();
+        trace.write(QStringLiteral("ignored"), {{QStringLiteral("mode"), QStringLiteral("dfu")},
+                                                {QStringLiteral("hex"), hexText(probeBuffer.left(length))}});
+        probeBuffer.remove(0, length);
+    }
+    if (probeBuffer.isEmpty())
+        return QByteArray();
+    probing = false;
+    QByteArray rest;
+    rest.swap(probeBuffer);
+    return rest;
 }
 
 const char *Simulator::modeName() const

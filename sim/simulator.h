@@ -50,6 +50,7 @@ private:
     bool setLink(const QString &target, QString *error);
     void removeLink();
     const char *modeName() const;
+    QByteArray dropProbes(const QByteArray &bytes);
 
     const SimOptions options;
     QElapsedTimer clock;
@@ -70,6 +71,9 @@ private:
     bool unplugDone = false;
     bool runEnded = false;
     bool stopped = false;
+    // Waiting in the bootloader, no DFU frame yet: requests are noise to drop.
+    bool probing = false;
+    QByteArray probeBuffer;
 
     // Summary.
     qint64 bytesIn = 0;

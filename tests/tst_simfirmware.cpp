@@ -216,7 +216,7 @@ void SimFirmwareTest::helpListsEveryOptionAndMistakesEndTheProgram()
         listed << it.next().captured(1);
     QCOMPARE(listed.join(' '), QString("--link --trace --baud --name --position --hw-rev --fw-rev --sw-rev --after-fw --after-sw "
                                        "--battery --radio --no-radios --passkey --no-passkey --log --no-logs --status --silent "
-                                       "--unplug-after --replug-delay --reenumerate-delay --fault --dfu-timeout --exit-with-parent --help"));
+                                       "--unplug-after --replug-delay --reenumerate-delay --fault --dfu-timeout --in-bootloader --exit-with-parent --help"));
     QProcess sim;
     sim.start(ORVIK_SIM_PATH, {"--position", "x"});
     QVERIFY(sim.waitForFinished(60000) && sim.exitCode() == 2);

@@ -1,0 +1,256 @@
+// orvik-flash: identifies, updates, verifies and reports many Orvik devices
+// at once, each on its own port, all on one event loop.
+#include "packages.h"
+#include "portmatch.h"
+#include "station.h"
+#include "revisions.h"
+#include "version.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QFile>
+#include <QJsonDocument>
+#include <QSerialPortInfo>
+#include <QSet>
+#include <QSocketNotifier>
+
+#include <csignal>
+#include <cstdio>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+const char *const Epilogue = R"(
+Each device, in order: attach; read name, position, hardware, firmware and
+software revisions and battery; refuse another hardware revision; flash when
+firmware or software differ from the expected ones (or with --force); restart;
+read the revisions again and require the expected ones; reset; done.
+
+Report (--json): one record per port with port, usbSerial (null where the
+system does not describe the port, as for a pseudo-terminal), name,
+position, revisions before and after, battery, packages used, result,
+reason, phase, transfer (packet reached of total, bytes), times.
+Results: updated, up-to-date, refused (hardware revision), failed,
+interrupted.
+
+Exit status:
+  0    every device verified (updated or already up to date)
+  1    at least one device refused, failed or did not answer
+  2    usage error or bad package; no port was opened
+  3    no device found (no matching port, or none could be opened)
+  130  interrupted (SIGINT, SIGTERM, SIGHUP); the report marks each device
+       that was not finished "interrupted", at the packet it had reached
+)";
+
+int signalPipe[2] = {-1, -1};
+
+void onSignal(int)
+{
+    const char byte = 1;
+    // Only async-signal-safe work here; the event loop does the rest.
+    [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &byte, 1);
+}
+
+bool installSignalHandlers()
+{
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, signalPipe) != 0)
+        return false;
+    struct sigaction action = {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGTERM, &action, nullptr);
+    ::sigaction(SIGHUP, &action, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+    return true;
+}
+
+int usageError(const QString &message)
+{
+    std::fprintf(stderr, "orvik-flash: %s\nTry 'orvik-flash --help'.\n", qPrintable(message));
+    return ExitUsage;
+}
+
+bool writeReport(const QString &path, const QJsonObject &report, QString *error)
+{
+    const QByteArray text = QJsonDocument(report).toJson(QJsonDocument::Indented);
+    if (path == QLatin1String("-")) {
+        std::fwrite(text.constData(), 1, size_t(text.size()), stdout);
+        std::fflush(stdout);
+        return true;
+    }
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(text) != text.size() || !file.flush()) {
+        *error = QStringLiteral("--json: cannot write %1: %2").arg(path, file.errorString());
+        return false;
+    }
+    return true;
+}
+
+QStringList orvikPorts()
+{
+    QStringList ports;
+    for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts()) {
+        if (findOrvikPort({{info.hasVendorIdentifier(), info.vendorIdentifier(), info.hasProductIdentifier(),
+                            info.productIdentifier()}})
+            == 0)
+            ports << info.systemLocation();
+    }
+    return ports;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("orvik-flash"));
+    QCoreApplication::setApplicationVersion(QLatin1String(OrvikConfigVersion));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Brings every Orvik device on the given ports to hardware %1, firmware %2, software %3.")
+            .arg(QLatin1String(RequiredHwRev), QLatin1String(RequiredFwRev), QLatin1String(RequiredSwRev)));
+    const QCommandLineOption helpOption({QStringLiteral("h"), QStringLiteral("help")},
+                                        QStringLiteral("Show this help and exit."));
+    const QCommandLineOption versionOption({QStringLiteral("v"), QStringLiteral("version")},
+                                           QStringLiteral("Show the version and exit."));
+    const QCommandLineOption allOption(QStringLiteral("all"),
+                                       QStringLiteral("Every port with USB ids 0403:6015, instead of named ports."));
+    const QCommandLineOption packagesOption(
+        QStringLiteral("packages"), QStringLiteral("Send these two package files instead of the built-in pair."),
+        QStringLiteral("SDBL.zip APP.zip"));
+    const QCommandLineOption forceOption(QStringLiteral("force"),
+                                         QStringLiteral("Flash devices that already have the expected revisions."));
+    const QCommandLineOption recoverOption(
+        QStringLiteral("recover"),
+        QStringLiteral("Treat a port that does not answer the information request as a device waiting in its "
+                       "bootloader after a cut transfer, and flash it."));
+    const QCommandLineOption jsonOption(QStringLiteral("json"), QStringLiteral("Write the report to FILE (- for stdout)."),
+                                        QStringLiteral("FILE"));
+    const QCommandLineOption traceOption(
+        QStringLiteral("trace"), QStringLiteral("Write every frame in both directions to FILE as JSON lines."),
+        QStringLiteral("FILE"));
+    const QCommandLineOption quietOption({QStringLiteral("q"), QStringLiteral("quiet")},
+                                         QStringLiteral("No progress output."));
+    const QCommandLineOption replyOption(QStringLiteral("reply-timeout"),
+                                         QStringLiteral("Time limit for each device reply (default 3000)."),
+                                         QStringLiteral("MS"), QStringLiteral("3000"));
+    const QCommandLineOption ackOption(QStringLiteral("ack-timeout"),
+                                       QStringLiteral("Time limit for each DFU acknowledgement (default 1000)."),
+                                       QStringLiteral("MS"), QStringLiteral("1000"));
+    const QCommandLineOption startPauseOption(QStringLiteral("start-pause"),
+                                              QStringLiteral("Pause after a start packet (default 1000)."),
+                                              QStringLiteral("MS"), QStringLiteral("1000"));
+    const QCommandLineOption initPauseOption(QStringLiteral("init-pause"),
+                                             QStringLiteral("Pause after an init packet (default 1000)."),
+                                             QStringLiteral("MS"), QStringLiteral("1000"));
+    const QCommandLineOption stopPauseOption(
+        QStringLiteral("stop-pause"),
+        QStringLiteral("Pause after the SoftDevice-and-bootloader stop packet (default 1000)."), QStringLiteral("MS"),
+        QStringLiteral("1000"));
+    const QCommandLineOption restartOption(
+        QStringLiteral("restart-timeout"),
+        QStringLiteral("Time limit for a device to come back after its update (default 60000)."), QStringLiteral("MS"),
+        QStringLiteral("60000"));
+    parser.addOptions({helpOption, versionOption, allOption, packagesOption, forceOption, recoverOption, jsonOption,
+                       traceOption, quietOption, replyOption, ackOption, startPauseOption, initPauseOption,
+                       stopPauseOption, restartOption});
+    parser.addPositionalArgument(QStringLiteral("PORT"), QStringLiteral("Serial ports, one device each."),
+                                 QStringLiteral("[PORT...]"));
+
+    // --packages takes two values, which the parser cannot express: the second
+    // is taken out before it parses.
+    QStringList args = app.arguments();
+    QString applicationPackage;
+    for (int i = 1; i < args.size(); ++i) {
+        if (args.at(i) == QLatin1String("--packages")) {
+            if (i + 2 >= args.size())
+                return usageError(QStringLiteral("--packages needs two files: SDBL.zip APP.zip"));
+            applicationPackage = args.takeAt(i + 2);
+            break;
+        }
+    }
+    if (!parser.parse(args))
+        return usageError(parser.errorText());
+    if (parser.isSet(helpOption)) {
+        std::fputs(qPrintable(parser.helpText() + QLatin1String(Epilogue)), stdout);
+        return 0;
+    }
+    if (parser.isSet(versionOption)) {
+        std::printf("orvik-flash %s\n", OrvikConfigVersion);
+        return 0;
+    }
+
+    StationOptions options;
+    QString error;
+    const auto number = [&](const QCommandLineOption &option, int min, int *value) {
+        bool ok = false;
+        const int parsed = parser.value(option).toInt(&ok);
+        if (!ok || parsed < min || parsed > 3600 * 1000) {
+            error = QStringLiteral("--%1: expected milliseconds from %2 to 3600000, got \"%3\"")
+                        .arg(option.names().constFirst())
+                        .arg(min)
+                        .arg(parser.value(option));
+            return false;
+        }
+        *value = parsed;
+        return true;
+    };
+    JobSettings &job = options.job;
+    if (!number(replyOption, 1, &job.replyTimeoutMs) || !number(ackOption, 1, &job.timing.responseTimeoutMs)
+        || !number(startPauseOption, 0, &job.timing.startPauseMs) || !number(initPauseOption, 0, &job.timing.initPauseMs)
+        || !number(stopPauseOption, 0, &job.timing.stopPauseMs) || !number(restartOption, 1, &job.restartTimeoutMs))
+        return usageError(error);
+    job.force = parser.isSet(forceOption);
+    job.recover = parser.isSet(recoverOption);
+    options.quiet = parser.isSet(quietOption);
+    options.trace = parser.value(traceOption);
+    const QString jsonPath = parser.value(jsonOption);
+    const QStringList named = parser.positionalArguments();
+    if (parser.isSet(allOption) == !named.isEmpty())
+        return usageError(QStringLiteral("name the ports, or give --all"));
+    if (QSet<QString>(named.begin(), named.end()).size() != named.size())
+        return usageError(QStringLiteral("a port is named twice"));
+    if (parser.isSet(jsonOption) && jsonPath.isEmpty())
+        return usageError(QStringLiteral("--json: empty path"));
+
+    PackageSet packages;
+    if (!packages.prepare(parser.value(packagesOption), applicationPackage, &error)) {
+        std::fprintf(stderr, "orvik-flash: %s\n", qPrintable(error));
+        return ExitUsage;
+    }
+    if (!installSignalHandlers()) {
+        std::perror("orvik-flash: socketpair");
+        return ExitFailed;
+    }
+
+    options.ports = parser.isSet(allOption) ? orvikPorts() : named;
+    // Progress must not mix with a report on stdout.
+    std::FILE *progressOut = jsonPath == QLatin1String("-") ? stderr : stdout;
+    Station station(options, packages, progressOut);
+    int status = ExitFailed;
+    QObject::connect(&station, &Station::done, &app, [&](int exitStatus) {
+        status = exitStatus;
+        app.quit();
+    });
+    QSocketNotifier signalNotifier(signalPipe[0], QSocketNotifier::Read);
+    QObject::connect(&signalNotifier, &QSocketNotifier::activated, &station, [&] {
+        char drained[16];
+        while (::read(signalPipe[0], drained, sizeof drained) > 0) {
+        }
+        station.interrupt();
+    });
+    if (!station.start(&error))
+        return usageError(error);
+    if (options.ports.isEmpty() && !options.quiet)
+        std::fprintf(stderr, "orvik-flash: no port with USB ids 0403:6015 found\n");
+    app.exec();
+    if (!jsonPath.isEmpty() && !writeReport(jsonPath, station.report(), &error)) {
+        std::fprintf(stderr, "orvik-flash: %s\n", qPrintable(error));
+        return status == ExitVerified ? ExitFailed : status;
+    }
+    return status;
+}

@@ -1,0 +1,145 @@
+// The production station end to end: the real orvik-flash against one
+// simulator per port, its report, its trace and its exit status.
+#include "simprocess.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QtTest>
+
+#include <csignal>
+
+namespace {
+
+constexpr int Long = 240000; // whole updates, several at once, under the sanitizers on a busy machine
+
+QString revisions(const QJsonValue &value)
+{
+    if (value.isNull())
+        return "null";
+    QStringList parts;
+    for (const char *key : {"hw", "fw", "sw"})
+        parts << value[key].toString("-");
+    return parts.join('/');
+}
+
+// "result phase before>after: reason"; an interruption's packet depends on timing.
+QString summary(const QJsonValue &device)
+{
+    QString text = QStringLiteral("%1 %2 %3>%4").arg(device["result"].toString(), device["phase"].toString("-"),
+                                                    revisions(device["before"]), revisions(device["after"]));
+    if (device["reason"].isString() && device["result"] != "interrupted")
+        text += ": " + device["reason"].toString();
+    return text;
+}
+
+} // namespace
+
+class FlashStationTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void trayIsFlashedAndReported_data();
+    void trayIsFlashedAndReported();
+};
+
+void FlashStationTest::trayIsFlashedAndReported_data()
+{
+    QTest::addColumn<QList<QStringList>>("sims");
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("interruptAtPacket");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QStringList>("devices");
+    QTest::addColumn<QString>("error");
+    const QString corpus = QFINDTESTDATA("fuzz/corpus/loadpackage");
+    const QString old = "updated - 7315/%1>7315/11.0.0/1.5.3";
+
+    QTest::addRow("one current and two old: all verified")
+        << QList<QStringList>{{}, {"--fw-rev", "10.0.0"}, {"--sw-rev", "1.4.0"}} << QStringList() << -1 << 0
+        << QStringList{"up-to-date - 7315/11.0.0/1.5.3>null", old.arg("10.0.0/1.5.3"), old.arg("11.0.0/1.4.0")} << "";
+    QTest::addRow("a cut transfer, a foreign hardware and a waiting bootloader: each on its own")
+        << QList<QStringList>{{"--sw-rev", "1.4.0", "--fault", "no-reply@150"}, {"--sw-rev", "1.4.0"},
+                              {"--hw-rev", "7314"}, {"--in-bootloader"}}
+        << QStringList{"--recover"} << -1 << 1
+        << QStringList{"failed transfer 7315/11.0.0/1.4.0>null: no acknowledgement within 1000 ms of packet 150 of 366",
+                       old.arg("11.0.0/1.4.0"),
+                       "refused identify 7314/-/->null: hardware revision \"7314\"; this station serves 7315 only",
+                       "updated - null>7315/11.0.0/1.5.3"}
+        << "";
+    QTest::addRow("a silent port without --recover gets no DFU frame")
+        << QList<QStringList>{{"--in-bootloader"}} << QStringList{"--reply-timeout", "500"} << -1 << 1
+        << QStringList{"failed identify null>null: no answer to the information request within 500 ms"} << "";
+    QTest::addRow("no port opens: no device")
+        << QList<QStringList>() << QStringList{"/nonexistent/orvik"} << -1 << 3
+        << QStringList{"failed attach null>null: cannot open the port: No such file or directory"} << "";
+    QTest::addRow("Ctrl-C mid-transfer: interrupted at the packet reached")
+        << QList<QStringList>{{"--sw-rev", "1.4.0"}} << QStringList() << 100 << 130
+        << QStringList{"interrupted transfer 7315/11.0.0/1.4.0>null"} << "";
+    QTest::addRow("not a package: no port opened")
+        << QList<QStringList>{{}} << QStringList{"--packages", corpus + "/not-a-zip", corpus + "/application.zip"} << -1
+        << 2 << QStringList() << "not-a-zip (SoftDevice and bootloader package): package: not a zip archive";
+    QTest::addRow("image CRC differs from the init packet's: no port opened")
+        << QList<QStringList>{{}}
+        << QStringList{"--packages", corpus + "/softdevice-bootloader.zip", corpus + "/application.zip"} << -1 << 2
+        << QStringList() << "CRC: image CRC-16 0xD51A, init packet says 0x5105";
+}
+
+void FlashStationTest::trayIsFlashedAndReported()
+{
+    QFETCH(QList<QStringList>, sims);
+    QFETCH(QStringList, args);
+    QFETCH(int, interruptAtPacket);
+    QFETCH(int, status);
+    QFETCH(QStringList, devices);
+    QFETCH(QString, error);
+    QTemporaryDir dir;
+    std::vector<std::unique_ptr<SimProcess>> running;
+    QStringList ports;
+    for (const QStringList &simArgs : sims) {
+        running.push_back(std::make_unique<SimProcess>());
+        QVERIFY(running.back()->start(simArgs));
+        ports << running.back()->linkPath();
+    }
+    QProcess flash;
+    flash.start(ORVIK_FLASH_PATH, QStringList{"--json", "-", "--trace", dir.filePath("trace.jsonl")} + args + ports);
+    QVERIFY(flash.waitForStarted(Long));
+    if (interruptAtPacket >= 0) {
+        QVERIFY(running.front()->waitForEvent("packet", interruptAtPacket, Long));
+        ::kill(pid_t(flash.processId()), SIGINT);
+    }
+    QVERIFY(flash.waitForFinished(Long));
+    QCOMPARE(flash.exitCode(), status);
+    QVERIFY2(QString(flash.readAllStandardError()).contains(error), qPrintable(error));
+
+    const QJsonArray report = QJsonDocument::fromJson(flash.readAllStandardOutput())["devices"].toArray();
+    QStringList got;
+    for (const QJsonValue &device : report)
+        got << summary(device);
+    QCOMPARE(got, devices);
+
+    // Per port, the trace holds every DFU frame the simulator accepted, and
+    // the report names the last of them: nothing was half written.
+    QFile traceFile(dir.filePath("trace.jsonl"));
+    const QList<QByteArray> trace = traceFile.open(QIODevice::ReadOnly) ? traceFile.readAll().split('\n') : QList<QByteArray>();
+    for (size_t i = 0; i < running.size(); ++i) {
+        const QJsonObject simSummary = running[i]->summary();
+        QCOMPARE(simSummary["violations"].toArray(), QJsonArray());
+        const int accepted = simSummary["packets"].toInt();
+        int traced = 0;
+        for (const QByteArray &line : trace) {
+            const QJsonObject entry = QJsonDocument::fromJson(line).object();
+            traced += entry["port"] == ports.at(int(i)) && entry["event"] == "tx" && entry["mode"] == "dfu";
+        }
+        QCOMPARE(traced, accepted);
+        if (report.isEmpty()) {
+            QVERIFY(running[i]->events("peer").isEmpty());
+            continue;
+        }
+        const QJsonValue transfer = report.at(int(i))["transfer"];
+        QCOMPARE(transfer.isNull() ? 0 : transfer["reached"].toInt() + 1, accepted);
+        QCOMPARE(simSummary["installed"].toBool(), report.at(int(i))["result"] == "updated");
+    }
+}
+
+QTEST_GUILESS_MAIN(FlashStationTest)
+#include "tst_flashstation.moc"
