@@ -84,8 +84,7 @@ OrvikDevice::~OrvikDevice()
     // The updater goes first: none of its timers or readers may act on a port
     // that is being torn down.
     releaseUpdater();
-    if (isOpen())
-        close();
+    close();
 }
 
 bool OrvikDevice::attach(const QString &portName)
@@ -106,6 +105,12 @@ bool OrvikDevice::attach(const QString &portName)
         return false;
     setPort(infos.at(match));
     return open(QIODevice::ReadWrite);
+}
+
+void OrvikDevice::close()
+{
+    if (isOpen())
+        QSerialPort::close();
 }
 
 void OrvikDevice::sendRequest(quint8 code, const QByteArray &arguments)

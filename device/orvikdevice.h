@@ -24,6 +24,9 @@ public:
     ~OrvikDevice() override;
 
     bool attach(const QString &portName);
+    // Closing a port that is not open would report NotOpenError, which reads
+    // as one more port error to whoever listens; so only an open port closes.
+    void close() override;
 
     void enterUpgradeMode();
     void upperGpio(bool emergency);

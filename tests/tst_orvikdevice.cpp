@@ -118,8 +118,9 @@ private slots:
     }
 
     // Reads are separated by '|', and so is what each emitted. "getLogs" calls
-    // it; "nested:" and "unnotified:" set bytes for a nested event loop.
-    // "requests" is everything the device wrote.
+    // it; "nested:" and "unnotified:" set bytes for a nested event loop; "close"
+    // and "attach" (the same pty again) add what they emitted. "requests" is
+    // everything the device wrote.
     void replyReader_data()
     {
         QTest::addColumn<QString>("reads");
@@ -150,6 +151,7 @@ private slots:
             << "scanComplete true, pairComplete true, resetComplete true, getBattComplete 42" << "";
         QTest::addRow("bytesWithoutNotificationInNestedLoop") << "unnotified: 038800 038d2a | 038100 038300"
             << "scanComplete true, pairComplete true, resetComplete true, getBattComplete 42" << "";
+        QTest::addRow("closingAClosedPortReportsNothing") << "close | close" << " | " << "";
     }
     void replyReader()
     {
@@ -159,12 +161,18 @@ private slots:
         Link link;
         QStringList got;
         for (const QString &read : reads.split('|')) {
-            if (read.trimmed() == "getLogs")
+            const QString step = read.trimmed();
+            const int before = link.events.size();
+            if (step == "getLogs") {
                 link.device.getLogs();
-            else if (read.contains(':'))
+            } else if (step == "close" || step == "attach") {
+                step == "close" ? link.device.close() : void(link.device.attach(link.pty.slavePath()));
+                got << link.events.mid(before).join(", ");
+            } else if (read.contains(':')) {
                 link.nested = hex(read.section(':', 1)), link.notifyAgain = read.contains("nested:");
-            else
+            } else {
                 got << link.feed(hex(read));
+            }
         }
         QCOMPARE(got.join(" | "), expected);
         QCOMPARE(link.pty.read(hex(requests).size()).toHex(' '), hex(requests).toHex(' '));
