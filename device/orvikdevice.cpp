@@ -89,6 +89,12 @@ OrvikDevice::~OrvikDevice()
 
 bool OrvikDevice::attach(const QString &portName)
 {
+    // A new connection hears nothing of the last one: half a reply cut by an
+    // unplug would otherwise swallow the first reply after the replug.
+    if (!isOpen()) {
+        replyBuffer.clear();
+        logs.clear();
+    }
     if (!portName.isEmpty()) {
         setPortName(portName);
         return open(QIODevice::ReadWrite);

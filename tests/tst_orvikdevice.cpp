@@ -152,6 +152,8 @@ private slots:
         QTest::addRow("bytesWithoutNotificationInNestedLoop") << "unnotified: 038800 038d2a | 038100 038300"
             << "scanComplete true, pairComplete true, resetComplete true, getBattComplete 42" << "";
         QTest::addRow("closingAClosedPortReportsNothing") << "close | close" << " | " << "";
+        QTest::addRow("newConnectionStartsEmpty") << "getLogs | 048e 6162 | 0c84 a0a1 | close | attach | 038100 028e"
+            << " |  |  | errorOccurred 0 | scanComplete true, getLogsComplete " << "020d 020d";
     }
     void replyReader()
     {
