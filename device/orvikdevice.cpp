@@ -43,6 +43,9 @@ constexpr int StatusReplySize = 3;
 constexpr int RadioFoundMinSize = 11;
 constexpr int PassKeyReplySize = 12;
 constexpr int NestedReadPollMs = 20;
+// The longest frame (255 bytes) takes 266 ms at 9600 baud: a frame that has
+// been silent for far longer will not be completed.
+constexpr int StalePartialFrameMs = 1000;
 
 // Replies whose payload is one status byte at offset 2; 0 means success.
 struct StatusReply
@@ -233,6 +236,11 @@ void OrvikDevice::pollWhileNested()
 
 void OrvikDevice::processReplyBytes(const QByteArray &bytes)
 {
+    if (bytes.isEmpty())
+        return;
+    if (!replyBuffer.isEmpty() && lastByte.hasExpired(StalePartialFrameMs))
+        replyBuffer.clear();
+    lastByte.start();
     replyBuffer.append(bytes);
     takeFrames();
 }
@@ -386,6 +394,8 @@ void OrvikDevice::dfuUpgradeFinished(Dfu::ErrorType error)
             releaseUpdater();
         }
     }
+    // A partial frame kept across the upgrade waited for the updater, not the device.
+    lastByte.start();
     connect(this, &QSerialPort::readyRead, this, &OrvikDevice::readReply, Qt::UniqueConnection);
     emit upgradeFinished(error);
 }

@@ -4,6 +4,7 @@
 #include "dfu.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QSerialPort>
 #include <QString>
 #include <QStringList>
@@ -92,6 +93,9 @@ private:
     bool inUpgradeCall = false;
     QTimer *nestedReadPoll;
     int readDepth = 0;
+    // When replyBuffer last grew: a partial frame that hears nothing for
+    // StalePartialFrameMs is noise or the rest of a lost reply.
+    QElapsedTimer lastByte;
 };
 
 #endif // ORVIKDEVICE_H

@@ -119,8 +119,8 @@ private slots:
 
     // Reads are separated by '|', and so is what each emitted. "getLogs" calls
     // it; "nested:" and "unnotified:" set bytes for a nested event loop; "close"
-    // and "attach" (the same pty again) add what they emitted. "requests" is
-    // everything the device wrote.
+    // and "attach" (the same pty again) add what they emitted; "pause" outwaits
+    // a partial frame. "requests" is everything the device wrote.
     void replyReader_data()
     {
         QTest::addColumn<QString>("reads");
@@ -154,6 +154,7 @@ private slots:
         QTest::addRow("closingAClosedPortReportsNothing") << "close | close" << " | " << "";
         QTest::addRow("newConnectionStartsEmpty") << "getLogs | 048e 6162 | 0c84 a0a1 | close | attach | 038100 028e"
             << " |  |  | errorOccurred 0 | scanComplete true, getLogsComplete " << "020d 020d";
+        QTest::addRow("strayByteDroppedOnceStale") << "ff | pause | 038100" << " | scanComplete true" << "";
     }
     void replyReader()
     {
@@ -167,6 +168,8 @@ private slots:
             const int before = link.events.size();
             if (step == "getLogs") {
                 link.device.getLogs();
+            } else if (step == "pause") {
+                QTest::qWait(1100);
             } else if (step == "close" || step == "attach") {
                 step == "close" ? link.device.close() : void(link.device.attach(link.pty.slavePath()));
                 got << link.events.mid(before).join(", ");
