@@ -1,7 +1,6 @@
 #include "orvikdevice.h"
 #include "portmatch.h"
 
-#include <QSerialPortInfo>
 #include <QTimer>
 #include <QtEndian>
 
@@ -46,6 +45,8 @@ constexpr int NestedReadPollMs = 20;
 // The longest frame (255 bytes) takes 266 ms at 9600 baud: a frame that has
 // been silent for far longer will not be completed.
 constexpr int StalePartialFrameMs = 1000;
+// The device answers the information request within milliseconds.
+constexpr int AdapterReplyTimeoutMs = 3000;
 
 // Replies whose payload is one status byte at offset 2; 0 means success.
 struct StatusReply
@@ -73,9 +74,13 @@ QString textField(const QByteArray &frame, int offset)
 OrvikDevice::OrvikDevice(QObject *parent)
     : QSerialPort(parent)
     , nestedReadPoll(new QTimer(this))
+    , adapterReplyTimer(new QTimer(this))
 {
     nestedReadPoll->setInterval(NestedReadPollMs);
     connect(nestedReadPoll, &QTimer::timeout, this, &OrvikDevice::pollWhileNested);
+    adapterReplyTimer->setSingleShot(true);
+    adapterReplyTimer->setInterval(AdapterReplyTimeoutMs);
+    connect(adapterReplyTimer, &QTimer::timeout, this, &OrvikDevice::onAdapterSilent);
     connect(this, &QSerialPort::readyRead, this, &OrvikDevice::readReply);
     // Connected before anyone else can connect, so that a vanished device is
     // dealt with before other receivers see the port's error.
@@ -98,22 +103,31 @@ bool OrvikDevice::attach(const QString &portName)
         replyBuffer.clear();
         logs.clear();
     }
+    adapterReplyTimer->stop();
+    probing = false;
     if (!portName.isEmpty()) {
         setPortName(portName);
         return open(QIODevice::ReadWrite);
     }
 
-    const QList<QSerialPortInfo> infos = QSerialPortInfo::availablePorts();
-    QVector<PortIds> ids;
-    ids.reserve(infos.size());
-    for (const QSerialPortInfo &info : infos)
-        ids.append({info.hasVendorIdentifier(), info.vendorIdentifier(), info.hasProductIdentifier(),
-                    info.productIdentifier()});
-    const int match = findOrvikPort(ids);
-    if (match < 0)
+    const QVector<PortIds> ports = listPorts();
+    const QVector<int> matches = findOrvikPorts(ports);
+    if (matches.isEmpty())
         return false;
-    setPort(infos.at(match));
-    return open(QIODevice::ReadWrite);
+    // Round robin: the match after the one that last failed us, else the first.
+    int next = 0;
+    for (int i = 0; i < matches.size(); ++i) {
+        if (ports.at(matches.at(i)).location == silentPort)
+            next = (i + 1) % matches.size();
+    }
+    probing = matches.size() > 1;
+    probedPort = ports.at(matches.at(next)).location;
+    setPortName(probedPort);
+    const bool opened = open(QIODevice::ReadWrite);
+    // A match held by another program cannot be the device we wait for either.
+    if (!opened && probing)
+        silentPort = probedPort;
+    return opened;
 }
 
 void OrvikDevice::close()
@@ -179,6 +193,8 @@ void OrvikDevice::resetDevice()
 void OrvikDevice::getInfo()
 {
     sendRequest(InfoRequest);
+    if (probing)
+        adapterReplyTimer->start();
 }
 
 void OrvikDevice::getHwRev()
@@ -297,6 +313,8 @@ bool OrvikDevice::actOnFrame(const QByteArray &frame)
                                qFromLittleEndian<quint32>(frame.constData() + 2 + AddressSize));
         return true;
     case InfoReply:
+        adapterReplyTimer->stop();
+        probing = false;
         if (size >= 3)
             emit getInfoComplete(byteAt(2), textField(frame, 3));
         return true;
@@ -337,6 +355,22 @@ void OrvikDevice::onPortError(QSerialPort::SerialPortError error)
 {
     if (error != QSerialPort::ReadError || !isOpen())
         return;
+    reportLost();
+}
+
+// Another adapter with the bridge's generic ids that lets the information
+// request go unanswered is not the device: it is given up like a lost one, and
+// the next attach tries the next match.
+void OrvikDevice::onAdapterSilent()
+{
+    if (!isOpen() || dfu)
+        return;
+    silentPort = probedPort;
+    reportLost();
+}
+
+void OrvikDevice::reportLost()
+{
     close();
     QMetaObject::invokeMethod(
         this, [this] { emit errorOccurred(QSerialPort::ResourceError); }, Qt::QueuedConnection);

@@ -9,9 +9,11 @@
 #include <QtTest>
 
 #include <functional>
+#include <memory>
 
 using Request = std::function<void(OrvikDevice &)>;
 Q_DECLARE_METATYPE(Request)
+Q_DECLARE_METATYPE(PortIds)
 #define REQUEST(calls) Request([=](OrvikDevice &d) { d.calls; })
 
 static QByteArray hex(const QString &text) { return QByteArray::fromHex(text.toLatin1()); }
@@ -69,22 +71,73 @@ class OrvikDeviceTest : public QObject
     Q_OBJECT
 
 private slots:
-    void firstPortWithBothIdsMatches_data()
+    // Each listed port without a location of its own gets a pty, whose device
+    // answers the information request if its index is in "answering". Three
+    // attaches in turn, each followed by the request: the port opened and
+    // whether it "answered", was given up as "lost" or keeps "waiting"; "-"
+    // when none opened.
+    void attachTriesMatchesInTurn_data()
     {
-        const PortIds orvik{true, 0x0403, true, 0x6015};
-        QTest::addColumn<int>("found");
-        QTest::addColumn<int>("expected");
-        QTest::addRow("noPorts") << findOrvikPort({}) << -1;
-        QTest::addRow("otherFtdiSkipped") << findOrvikPort({{true, 0x0403, true, 0x6001}, orvik}) << 1;
-        QTest::addRow("vendorWithoutProductSkipped") << findOrvikPort({{true, 0x0403, false, 0x6015}}) << -1;
-        QTest::addRow("productWithoutVendorSkipped") << findOrvikPort({{false, 0x0403, true, 0x6015}}) << -1;
-        QTest::addRow("firstOfTwoMatchesWins") << findOrvikPort({{}, orvik, orvik}) << 1;
+        const PortIds orvik{true, 0x0403, true, 0x6015, {}};
+        QTest::addColumn<QVector<PortIds>>("ports");
+        QTest::addColumn<QList<int>>("answering");
+        QTest::addColumn<bool>("named"); // the first port, by name
+        QTest::addColumn<QString>("expected");
+        QTest::addRow("noPorts") << QVector<PortIds>{} << QList<int>{} << false << "-, -, -";
+        QTest::addRow("otherFtdiSkipped") << QVector<PortIds>{{true, 0x0403, true, 0x6001, {}}, orvik} << QList<int>{0, 1}
+                                          << false << "1 answered, 1 answered, 1 answered";
+        QTest::addRow("vendorWithoutProductSkipped") << QVector<PortIds>{{true, 0x0403, false, 0x6015, {}}} << QList<int>{0}
+                                                     << false << "-, -, -";
+        QTest::addRow("productWithoutVendorSkipped") << QVector<PortIds>{{false, 0x0403, true, 0x6015, {}}} << QList<int>{0}
+                                                     << false << "-, -, -";
+        QTest::addRow("silentMatchMakesWayForTheNext") << QVector<PortIds>{orvik, orvik} << QList<int>{1} << false
+                                                       << "0 lost, 1 answered, 1 answered";
+        QTest::addRow("silentMatchesTakeTurns") << QVector<PortIds>{orvik, {}, orvik} << QList<int>{} << false
+                                                << "0 lost, 2 lost, 0 lost";
+        QTest::addRow("unopenedMatchMakesWayForTheNext")
+            << QVector<PortIds>{{true, 0x0403, true, 0x6015, "/dev/orvik-gone"}, orvik} << QList<int>{1} << false
+            << "-, 1 answered, 1 answered";
+        QTest::addRow("singleMatchWaits") << QVector<PortIds>{orvik} << QList<int>{} << false
+                                          << "0 waiting, 0 waiting, 0 waiting";
+        QTest::addRow("namedPortWaits") << QVector<PortIds>{orvik, orvik} << QList<int>{1} << true
+                                        << "0 waiting, 0 waiting, 0 waiting";
     }
-    void firstPortWithBothIdsMatches()
+    void attachTriesMatchesInTurn()
     {
-        QFETCH(int, found);
-        QFETCH(int, expected);
-        QCOMPARE(found, expected);
+        QFETCH(QVector<PortIds>, ports);
+        QFETCH(QList<int>, answering);
+        QFETCH(bool, named);
+        QFETCH(QString, expected);
+        std::vector<std::unique_ptr<PtyPair>> ptys;
+        for (PortIds &port : ports) {
+            ptys.push_back(std::make_unique<PtyPair>());
+            port.location = port.location.isEmpty() ? ptys.back()->slavePath() : port.location;
+        }
+        OrvikDevice device;
+        device.listPorts = [ports] { return ports; };
+        device.adapterReplyTimer->setInterval(50);
+        QString outcome;
+        connect(&device, &OrvikDevice::getInfoComplete, [&] { outcome = "answered"; });
+        connect(&device, &QSerialPort::errorOccurred, [&](QSerialPort::SerialPortError error) {
+            outcome = error == QSerialPort::ResourceError ? "lost" : outcome;
+        });
+        QStringList got;
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            device.close();
+            if (!device.attach(named ? ports.at(0).location : QString())) {
+                got << "-";
+                continue;
+            }
+            const int at = int(std::find_if(ports.cbegin(), ports.cend(), [&](const PortIds &port) {
+                return port.location == "/dev/" + device.portName(); }) - ports.cbegin());
+            outcome = "waiting";
+            device.getInfo();
+            if (answering.contains(at) && !ptys.at(size_t(at))->read(2).isEmpty())
+                ptys.at(size_t(at))->write(hex("0689 07 534e31"));
+            (void)QTest::qWaitFor([&] { return outcome != "waiting"; }, 250);
+            got << QString("%1 %2").arg(at).arg(outcome);
+        }
+        QCOMPARE(got.join(", "), expected);
     }
 
     // A row may make several calls; a scan follows as a marker.
