@@ -5,7 +5,7 @@
 #include <QSerialPort>
 #include <QtTest>
 
-enum Fault { None, WrongAck, Invalid, StrayAck, Silent, DestroyUpdater, DestroyPortFirst };
+enum Fault { None, WrongAck, Invalid, StrayAck, Unpackable, Silent, DestroyUpdater, DestroyPortFirst };
 
 // started, progress 1..upTo, the result, and the number of frames the bootloader received.
 static QStringList run(int total, int upTo, Dfu::ErrorType result)
@@ -38,6 +38,7 @@ private slots:
         QTest::addRow("invalidReplyToADataPacket") << app << int(Invalid) << 2 << run(119, 2, Dfu::InvalidResponseError);
         QTest::addRow("strayReplyDuringPauseIgnored") << app << int(StrayAck) << 0 << run(119, 118, Dfu::Success);
         QTest::addRow("nothingToSendFailsOnce") << "" << int(None) << -1 << run(0, 0, Dfu::NoResponseError);
+        QTest::addRow("unpackableSendsNothingFailsOnce") << app << int(Unpackable) << -1 << run(0, 0, Dfu::NoResponseError);
         QTest::addRow("updaterDestroyedAwaitingReply") << app << int(DestroyUpdater) << 0 << destroyed;
         QTest::addRow("updaterDestroyedDuringPause") << app << int(DestroyUpdater) << 1 << destroyed;
         QTest::addRow("portDestroyedDuringPause") << app << int(DestroyPortFirst) << 1 << destroyed;
@@ -78,7 +79,14 @@ private slots:
         connect(dfu.get(), &Dfu::updateStarted, [&](int total) { got << QString("started %1").arg(total); });
         connect(dfu.get(), &Dfu::updateProgress, [&](int current) { got << QString("progress %1").arg(current); });
         connect(dfu.get(), &Dfu::updateFinished, [&](Dfu::ErrorType error) { got << QString("finished %1").arg(int(error)); dfu.reset(); });
+        // A regular file as the temporary location: nothing can be unpacked.
+        const bool hadTmpdir = qEnvironmentVariableIsSet("TMPDIR");
+        const QByteArray tmpdir = qgetenv("TMPDIR");
+        QTemporaryFile regularFile;
+        if (fault == Unpackable && regularFile.open())
+            qputenv("TMPDIR", QFile::encodeName(regularFile.fileName()));
         application == "built-in" ? dfu->upgrade() : dfu->upgrade(QString(), application);
+        hadTmpdir ? qputenv("TMPDIR", tmpdir) : qunsetenv("TMPDIR");
         QTRY_VERIFY(fault < DestroyUpdater || (arrivals.size() == 1 && (at == 0 || dfu->advanceTimer->isActive())));
         if (fault == DestroyPortFirst)
             port.reset();
@@ -86,7 +94,7 @@ private slots:
             dfu.reset();
         QTRY_VERIFY_WITH_TIMEOUT(!dfu, 60000);
         QTest::qWait(1500); // longer than the response timer and the pauses
-        QCOMPARE(got << QString("frames %1").arg(arrivals.size()), events);
+        QCOMPARE((got << QString("frames %1").arg(arrivals.size())).join(", "), events.join(", "));
         // Pauses after the start and init packets, and after the first stop packet of two packages.
         for (const int paused : application == "built-in" ? QList<int>{0, 1, 246, 247, 248} : QList<int>{0, 1})
             QVERIFY(paused + 1 >= arrivals.size() || arrivals.at(paused + 1) - arrivals.at(paused) >= 900);
