@@ -13,6 +13,7 @@
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -29,9 +30,11 @@ static void initDfuResources()
 
 namespace {
 
-// The nRF52832 has 512 KiB of flash; packages far beyond that are not firmware.
+// The nRF52832's flash: no firmware image comes near it.
+const qint64 FlashBytes = 512 * 1024;
 const qint64 MaxPackageSize = 32 * 1024 * 1024;
-const qint64 MaxEntrySize = 16 * 1024 * 1024;
+// All that one package may unpack, a few times the largest image there can be.
+const qint64 MaxExtractedBytes = 4 * FlashBytes;
 const int MaxEntries = 64;
 
 quint16 readLe16(const QByteArray &data, qint64 offset)
@@ -52,14 +55,20 @@ struct RawEntry
     QByteArray name;
     quint16 flags = 0;
     quint16 method = 0;
+    quint32 crc = 0;
     qint64 compressedSize = 0;
     qint64 uncompressedSize = 0;
+    qint64 localOffset = 0;
+    quint16 localFlags = 0;
+    quint16 localMethod = 0;
     qint64 dataOffset = 0;
 };
 
 // Walks the end record, the central directory and each local header, bounds
 // checked at every step. No multi-disk, ZIP64 or archive comments that hide
-// the end record.
+// the end record. Every entry's data lies before the directory, and no two
+// entries share bytes: overlapping entries let a small archive unpack to many
+// times its size.
 bool readRawEntries(const QByteArray &zip, QVector<RawEntry> *entries)
 {
     const qint64 size = zip.size();
@@ -75,7 +84,8 @@ bool readRawEntries(const QByteArray &zip, QVector<RawEntry> *entries)
         return false;
     const int count = readLe16(zip, end + 10);
     const qint64 directorySize = readLe32(zip, end + 12);
-    qint64 pos = readLe32(zip, end + 16);
+    const qint64 directoryStart = readLe32(zip, end + 16);
+    qint64 pos = directoryStart;
     if (count == 0 || count > MaxEntries || readLe16(zip, end + 8) != count || pos + directorySize > end)
         return false;
     for (int i = 0; i < count; ++i) {
@@ -84,21 +94,32 @@ bool readRawEntries(const QByteArray &zip, QVector<RawEntry> *entries)
         RawEntry entry;
         entry.flags = readLe16(zip, pos + 8);
         entry.method = readLe16(zip, pos + 10);
+        entry.crc = readLe32(zip, pos + 16);
         entry.compressedSize = readLe32(zip, pos + 20);
         entry.uncompressedSize = readLe32(zip, pos + 24);
         const int nameLength = readLe16(zip, pos + 28);
         const qint64 recordSize = 46 + nameLength + readLe16(zip, pos + 30) + readLe16(zip, pos + 32);
-        const qint64 local = readLe32(zip, pos + 42);
+        entry.localOffset = readLe32(zip, pos + 42);
         if (pos + recordSize > end)
             return false;
         entry.name = zip.mid(int(pos + 46), nameLength);
-        if (local + 30 > size || readLe32(zip, local) != 0x04034b50u)
+        const qint64 local = entry.localOffset;
+        if (local + 30 > directoryStart || readLe32(zip, local) != 0x04034b50u)
             return false;
+        entry.localFlags = readLe16(zip, local + 6);
+        entry.localMethod = readLe16(zip, local + 8);
         entry.dataOffset = local + 30 + readLe16(zip, local + 26) + readLe16(zip, local + 28);
-        if (entry.dataOffset + entry.compressedSize > size)
+        if (entry.dataOffset + entry.compressedSize > directoryStart)
             return false;
         entries->append(entry);
         pos += recordSize;
+    }
+    QVector<RawEntry> byOffset = *entries;
+    std::sort(byOffset.begin(), byOffset.end(),
+              [](const RawEntry &a, const RawEntry &b) { return a.localOffset < b.localOffset; });
+    for (int i = 1; i < byOffset.size(); ++i) {
+        if (byOffset.at(i).localOffset < byOffset.at(i - 1).dataOffset + byOffset.at(i - 1).compressedSize)
+            return false;
     }
     return true;
 }
@@ -143,8 +164,9 @@ bool isSafeEntryName(const QByteArray &name, QString *path)
 
 // Extracts the entries that the manifest names, one at a time, into its
 // directory; the others are never unpacked. An extracted entry that is a
-// link, escapes, is encrypted, uses an unknown method or has sizes that do
-// not add up makes the whole package unreadable.
+// link, escapes, is encrypted, uses an unknown method, has sizes that do not
+// add up or data that fails its CRC-32, or goes beyond the package's budget
+// makes the whole package unreadable.
 class PackageExtractor
 {
 public:
@@ -187,14 +209,17 @@ private:
         const QZipReader::FileInfo &info = entries.at(index);
         QString path;
         if (!isSafeEntryName(entry.name, &path) || info.isSymLink || !info.isFile || info.isDir
-            || (entry.flags & 0x1) || entry.uncompressedSize > MaxEntrySize)
+            || ((entry.flags | entry.localFlags) & 0x1) || entry.method != entry.localMethod
+            || entry.uncompressedSize > MaxExtractedBytes - extractedBytes)
             return false;
         if (entry.method == 0 ? entry.compressedSize != entry.uncompressedSize
                               : entry.method != 8 || !inflatesToDeclaredSize(zip, entry))
             return false;
         const QByteArray data = reader.fileData(QString::fromLatin1(entry.name));
-        if (data.size() != entry.uncompressedSize)
+        if (data.size() != entry.uncompressedSize
+            || crc32(0, reinterpret_cast<const Bytef *>(data.constData()), uInt(data.size())) != entry.crc)
             return false;
+        extractedBytes += data.size();
         const int slash = path.lastIndexOf(QLatin1Char('/'));
         if (slash > 0 && !dir.mkpath(path.left(slash)))
             return false;
@@ -208,6 +233,7 @@ private:
     const QVector<QZipReader::FileInfo> entries;
     QVector<RawEntry> raw;
     QSet<QString> written;
+    qint64 extractedBytes = 0;
     bool readable = false;
 };
 
