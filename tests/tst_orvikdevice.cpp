@@ -83,24 +83,20 @@ private slots:
         QTest::addColumn<QList<int>>("answering");
         QTest::addColumn<bool>("named"); // the first port, by name
         QTest::addColumn<QString>("expected");
-        QTest::addRow("noPorts") << QVector<PortIds>{} << QList<int>{} << false << "-, -, -";
-        QTest::addRow("otherFtdiSkipped") << QVector<PortIds>{{true, 0x0403, true, 0x6001, {}}, orvik} << QList<int>{0, 1}
-                                          << false << "1 answered, 1 answered, 1 answered";
-        QTest::addRow("vendorWithoutProductSkipped") << QVector<PortIds>{{true, 0x0403, false, 0x6015, {}}} << QList<int>{0}
-                                                     << false << "-, -, -";
-        QTest::addRow("productWithoutVendorSkipped") << QVector<PortIds>{{false, 0x0403, true, 0x6015, {}}} << QList<int>{0}
-                                                     << false << "-, -, -";
-        QTest::addRow("silentMatchMakesWayForTheNext") << QVector<PortIds>{orvik, orvik} << QList<int>{1} << false
-                                                       << "0 lost, 1 answered, 1 answered";
-        QTest::addRow("silentMatchesTakeTurns") << QVector<PortIds>{orvik, {}, orvik} << QList<int>{} << false
-                                                << "0 lost, 2 lost, 0 lost";
-        QTest::addRow("unopenedMatchMakesWayForTheNext")
-            << QVector<PortIds>{{true, 0x0403, true, 0x6015, "/dev/orvik-gone"}, orvik} << QList<int>{1} << false
-            << "-, 1 answered, 1 answered";
-        QTest::addRow("singleMatchWaits") << QVector<PortIds>{orvik} << QList<int>{} << false
-                                          << "0 waiting, 0 waiting, 0 waiting";
-        QTest::addRow("namedPortWaits") << QVector<PortIds>{orvik, orvik} << QList<int>{1} << true
-                                        << "0 waiting, 0 waiting, 0 waiting";
+        const auto row = [](const char *name, const QVector<PortIds> &ports, const QList<int> &answering,
+                            const char *expected, bool named = false) {
+            QTest::addRow("%s", name) << ports << answering << named << QString(expected);
+        };
+        row("noPorts", {}, {}, "-, -, -");
+        row("otherFtdiSkipped", {{true, 0x0403, true, 0x6001, {}}, orvik}, {0, 1}, "1 answered, 1 answered, 1 answered");
+        row("vendorWithoutProductSkipped", {{true, 0x0403, false, 0x6015, {}}}, {0}, "-, -, -");
+        row("productWithoutVendorSkipped", {{false, 0x0403, true, 0x6015, {}}}, {0}, "-, -, -");
+        row("silentMatchMakesWayForTheNext", {orvik, orvik}, {1}, "0 lost, 1 answered, 1 answered");
+        row("silentMatchesTakeTurns", {orvik, {}, orvik}, {}, "0 lost, 2 lost, 0 lost");
+        row("unopenedMatchMakesWayForTheNext", {{true, 0x0403, true, 0x6015, "/dev/orvik-gone"}, orvik}, {1},
+            "-, 1 answered, 1 answered");
+        row("singleMatchWaits", {orvik}, {}, "0 waiting, 0 waiting, 0 waiting");
+        row("namedPortWaits", {orvik, orvik}, {1}, "0 waiting, 0 waiting, 0 waiting", true);
     }
     void attachTriesMatchesInTurn()
     {
@@ -109,9 +105,10 @@ private slots:
         QFETCH(bool, named);
         QFETCH(QString, expected);
         std::vector<std::unique_ptr<PtyPair>> ptys;
+        QStringList locations;
         for (PortIds &port : ports) {
             ptys.push_back(std::make_unique<PtyPair>());
-            port.location = port.location.isEmpty() ? ptys.back()->slavePath() : port.location;
+            locations << (port.location = port.location.isEmpty() ? ptys.back()->slavePath() : port.location);
         }
         OrvikDevice device;
         device.listPorts = [ports] { return ports; };
@@ -128,8 +125,7 @@ private slots:
                 got << "-";
                 continue;
             }
-            const int at = int(std::find_if(ports.cbegin(), ports.cend(), [&](const PortIds &port) {
-                return port.location == "/dev/" + device.portName(); }) - ports.cbegin());
+            const int at = locations.indexOf("/dev/" + device.portName());
             outcome = "waiting";
             device.getInfo();
             if (answering.contains(at) && !ptys.at(size_t(at))->read(2).isEmpty())
