@@ -2,7 +2,6 @@
 #include "lowlatency.h"
 #include "portmatch.h"
 
-#include <QSerialPortInfo>
 #include <QTimer>
 #include <QtEndian>
 
@@ -44,6 +43,11 @@ constexpr int StatusReplySize = 3;
 constexpr int RadioFoundMinSize = 11;
 constexpr int PassKeyReplySize = 12;
 constexpr int NestedReadPollMs = 20;
+// The longest frame (255 bytes) takes 266 ms at 9600 baud: a frame that has
+// been silent for far longer will not be completed.
+constexpr int StalePartialFrameMs = 1000;
+// The device answers the information request within milliseconds.
+constexpr int AdapterReplyTimeoutMs = 3000;
 
 // Replies whose payload is one status byte at offset 2; 0 means success.
 struct StatusReply
@@ -71,9 +75,13 @@ QString textField(const QByteArray &frame, int offset)
 OrvikDevice::OrvikDevice(QObject *parent)
     : QSerialPort(parent)
     , nestedReadPoll(new QTimer(this))
+    , adapterReplyTimer(new QTimer(this))
 {
     nestedReadPoll->setInterval(NestedReadPollMs);
     connect(nestedReadPoll, &QTimer::timeout, this, &OrvikDevice::pollWhileNested);
+    adapterReplyTimer->setSingleShot(true);
+    adapterReplyTimer->setInterval(AdapterReplyTimeoutMs);
+    connect(adapterReplyTimer, &QTimer::timeout, this, &OrvikDevice::onAdapterSilent);
     connect(this, &QSerialPort::readyRead, this, &OrvikDevice::readReply);
     // Connected before anyone else can connect, so that a vanished device is
     // dealt with before other receivers see the port's error.
@@ -85,28 +93,48 @@ OrvikDevice::~OrvikDevice()
     // The updater goes first: none of its timers or readers may act on a port
     // that is being torn down.
     releaseUpdater();
-    if (isOpen())
-        close();
+    close();
 }
 
 bool OrvikDevice::attach(const QString &portName)
 {
+    // A new connection hears nothing of the last one: half a reply cut by an
+    // unplug would otherwise swallow the first reply after the replug.
+    if (!isOpen()) {
+        replyBuffer.clear();
+        logs.clear();
+    }
+    adapterReplyTimer->stop();
+    probing = false;
     if (!portName.isEmpty()) {
         setPortName(portName);
         return openWithLowLatency(*this);
     }
 
-    const QList<QSerialPortInfo> infos = QSerialPortInfo::availablePorts();
-    QVector<PortIds> ids;
-    ids.reserve(infos.size());
-    for (const QSerialPortInfo &info : infos)
-        ids.append({info.hasVendorIdentifier(), info.vendorIdentifier(), info.hasProductIdentifier(),
-                    info.productIdentifier()});
-    const int match = findOrvikPort(ids);
-    if (match < 0)
+    const QVector<PortIds> ports = listPorts();
+    const QVector<int> matches = findOrvikPorts(ports);
+    if (matches.isEmpty())
         return false;
-    setPort(infos.at(match));
-    return openWithLowLatency(*this);
+    // Round robin: the match after the one that last failed us, else the first.
+    int next = 0;
+    for (int i = 0; i < matches.size(); ++i) {
+        if (ports.at(matches.at(i)).location == silentPort)
+            next = (i + 1) % matches.size();
+    }
+    probing = matches.size() > 1;
+    probedPort = ports.at(matches.at(next)).location;
+    setPortName(probedPort);
+    const bool opened = openWithLowLatency(*this);
+    // A match held by another program cannot be the device we wait for either.
+    if (!opened && probing)
+        silentPort = probedPort;
+    return opened;
+}
+
+void OrvikDevice::close()
+{
+    if (isOpen())
+        QSerialPort::close();
 }
 
 void OrvikDevice::sendRequest(quint8 code, const QByteArray &arguments)
@@ -167,6 +195,8 @@ void OrvikDevice::resetDevice()
 void OrvikDevice::getInfo()
 {
     sendRequest(InfoRequest);
+    if (probing)
+        adapterReplyTimer->start();
 }
 
 void OrvikDevice::getHwRev()
@@ -224,6 +254,11 @@ void OrvikDevice::pollWhileNested()
 
 void OrvikDevice::processReplyBytes(const QByteArray &bytes)
 {
+    if (bytes.isEmpty())
+        return;
+    if (!replyBuffer.isEmpty() && lastByte.hasExpired(StalePartialFrameMs))
+        replyBuffer.clear();
+    lastByte.start();
     replyBuffer.append(bytes);
     takeFrames();
 }
@@ -281,6 +316,8 @@ bool OrvikDevice::actOnFrame(const QByteArray &frame)
                                qFromLittleEndian<quint32>(frame.constData() + 2 + AddressSize));
         return true;
     case InfoReply:
+        adapterReplyTimer->stop();
+        probing = false;
         if (size >= 3)
             emit getInfoComplete(byteAt(2), textField(frame, 3));
         return true;
@@ -321,6 +358,22 @@ void OrvikDevice::onPortError(QSerialPort::SerialPortError error)
 {
     if (error != QSerialPort::ReadError || !isOpen())
         return;
+    reportLost();
+}
+
+// Another adapter with the bridge's generic ids that lets the information
+// request go unanswered is not the device: it is given up like a lost one, and
+// the next attach tries the next match.
+void OrvikDevice::onAdapterSilent()
+{
+    if (!isOpen() || dfu)
+        return;
+    silentPort = probedPort;
+    reportLost();
+}
+
+void OrvikDevice::reportLost()
+{
     close();
     QMetaObject::invokeMethod(
         this, [this] { emit errorOccurred(QSerialPort::ResourceError); }, Qt::QueuedConnection);
@@ -381,6 +434,8 @@ void OrvikDevice::dfuUpgradeFinished(Dfu::ErrorType error)
             releaseUpdater();
         }
     }
+    // A partial frame kept across the upgrade waited for the updater, not the device.
+    lastByte.start();
     connect(this, &QSerialPort::readyRead, this, &OrvikDevice::readReply, Qt::UniqueConnection);
     emit upgradeFinished(error);
 }

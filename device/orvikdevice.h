@@ -2,8 +2,10 @@
 #define ORVIKDEVICE_H
 
 #include "dfu.h"
+#include "portmatch.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QSerialPort>
 #include <QString>
 #include <QStringList>
@@ -24,6 +26,9 @@ public:
     ~OrvikDevice() override;
 
     bool attach(const QString &portName);
+    // Closing a port that is not open would report NotOpenError, which reads
+    // as one more port error to whoever listens; so only an open port closes.
+    void close() override;
 
     void enterUpgradeMode();
     void upperGpio(bool emergency);
@@ -82,12 +87,16 @@ private:
     void takeFrames();
     bool actOnFrame(const QByteArray &frame);
     void onPortError(QSerialPort::SerialPortError error);
+    void onAdapterSilent();
+    void reportLost();
     void startUpgrade(const std::function<void(Dfu *)> &upgrade);
     void releaseUpdater();
     void pollWhileNested();
 
     // Feeds the reader straight from fuzzers and their regression tests.
     friend struct FuzzHarness;
+    // Lists ports of its own and shortens the wait for an answer.
+    friend class OrvikDeviceTest;
 
     QStringList logs;
     QByteArray replyBuffer;
@@ -96,6 +105,17 @@ private:
     QTimer *nestedReadPoll;
     int readDepth = 0;
     Dfu::Timing dfuTiming;
+    // When replyBuffer last grew: a partial frame that hears nothing for
+    // StalePartialFrameMs is noise or the rest of a lost reply.
+    QElapsedTimer lastByte;
+    std::function<QVector<PortIds>()> listPorts = availablePortIds;
+    // With several ports matching, the one opened (probedPort) must answer the
+    // information request in time or make way for the next match after it;
+    // silentPort is the last one that did not.
+    QTimer *adapterReplyTimer;
+    bool probing = false;
+    QString probedPort;
+    QString silentPort;
 };
 
 #endif // ORVIKDEVICE_H

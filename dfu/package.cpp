@@ -13,6 +13,7 @@
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -29,9 +30,11 @@ static void initDfuResources()
 
 namespace {
 
-// The nRF52832 has 512 KiB of flash; packages far beyond that are not firmware.
+// The nRF52832's flash: no firmware image comes near it.
+const qint64 FlashBytes = 512 * 1024;
 const qint64 MaxPackageSize = 32 * 1024 * 1024;
-const qint64 MaxEntrySize = 16 * 1024 * 1024;
+// All that one package may unpack, a few times the largest image there can be.
+const qint64 MaxExtractedBytes = 4 * FlashBytes;
 const int MaxEntries = 64;
 
 quint16 readLe16(const QByteArray &data, qint64 offset)
@@ -44,22 +47,28 @@ quint32 readLe32(const QByteArray &data, qint64 offset)
     return quint32(readLe16(data, offset)) | quint32(readLe16(data, offset + 2)) << 16;
 }
 
-// One archive entry as its central directory record has it, before the zip
-// reader tidies the name up (it silently strips leading "/" and "." characters,
-// so its names cannot tell whether an entry meant to escape).
+// One archive entry as its central directory record and local header have
+// it, before the zip reader tidies the name up (it silently strips leading "/"
+// and "." characters, so its names cannot tell whether an entry meant to escape).
 struct RawEntry
 {
     QByteArray name;
     quint16 flags = 0;
     quint16 method = 0;
+    quint32 crc = 0;
     qint64 compressedSize = 0;
     qint64 uncompressedSize = 0;
+    qint64 localOffset = 0;
+    quint16 localFlags = 0;
+    quint16 localMethod = 0;
     qint64 dataOffset = 0;
 };
 
 // Walks the end record, the central directory and each local header, bounds
 // checked at every step. No multi-disk, ZIP64 or archive comments that hide
-// the end record.
+// the end record. Every entry's data lies before the directory, and no two
+// entries share bytes: overlapping entries let a small archive unpack to many
+// times its size.
 bool readRawEntries(const QByteArray &zip, QVector<RawEntry> *entries)
 {
     const qint64 size = zip.size();
@@ -75,7 +84,8 @@ bool readRawEntries(const QByteArray &zip, QVector<RawEntry> *entries)
         return false;
     const int count = readLe16(zip, end + 10);
     const qint64 directorySize = readLe32(zip, end + 12);
-    qint64 pos = readLe32(zip, end + 16);
+    const qint64 directoryStart = readLe32(zip, end + 16);
+    qint64 pos = directoryStart;
     if (count == 0 || count > MaxEntries || readLe16(zip, end + 8) != count || pos + directorySize > end)
         return false;
     for (int i = 0; i < count; ++i) {
@@ -84,21 +94,32 @@ bool readRawEntries(const QByteArray &zip, QVector<RawEntry> *entries)
         RawEntry entry;
         entry.flags = readLe16(zip, pos + 8);
         entry.method = readLe16(zip, pos + 10);
+        entry.crc = readLe32(zip, pos + 16);
         entry.compressedSize = readLe32(zip, pos + 20);
         entry.uncompressedSize = readLe32(zip, pos + 24);
         const int nameLength = readLe16(zip, pos + 28);
         const qint64 recordSize = 46 + nameLength + readLe16(zip, pos + 30) + readLe16(zip, pos + 32);
-        const qint64 local = readLe32(zip, pos + 42);
+        entry.localOffset = readLe32(zip, pos + 42);
         if (pos + recordSize > end)
             return false;
         entry.name = zip.mid(int(pos + 46), nameLength);
-        if (local + 30 > size || readLe32(zip, local) != 0x04034b50u)
+        const qint64 local = entry.localOffset;
+        if (local + 30 > directoryStart || readLe32(zip, local) != 0x04034b50u)
             return false;
+        entry.localFlags = readLe16(zip, local + 6);
+        entry.localMethod = readLe16(zip, local + 8);
         entry.dataOffset = local + 30 + readLe16(zip, local + 26) + readLe16(zip, local + 28);
-        if (entry.dataOffset + entry.compressedSize > size)
+        if (entry.dataOffset + entry.compressedSize > directoryStart)
             return false;
         entries->append(entry);
         pos += recordSize;
+    }
+    QVector<RawEntry> byOffset = *entries;
+    std::sort(byOffset.begin(), byOffset.end(),
+              [](const RawEntry &a, const RawEntry &b) { return a.localOffset < b.localOffset; });
+    for (int i = 1; i < byOffset.size(); ++i) {
+        if (byOffset.at(i).localOffset < byOffset.at(i - 1).dataOffset + byOffset.at(i - 1).compressedSize)
+            return false;
     }
     return true;
 }
@@ -126,86 +147,95 @@ bool inflatesToDeclaredSize(const QByteArray &zip, const RawEntry &entry)
     return result == Z_STREAM_END && produced == entry.uncompressedSize;
 }
 
-// A name is extracted only if it stays inside the directory it is extracted to:
-// relative, no "..", no empty or "." components, plain printable ASCII without
-// backslashes that another platform would read as separators.
-bool isSafeEntryName(const QByteArray &name)
+// An entry is extracted only if it stays inside the directory it is extracted
+// to: plain printable ASCII without backslashes or colons that another
+// platform would read as separators, and once cleaned, relative and free of "..".
+bool isSafeEntryName(const QByteArray &name, QString *path)
 {
-    if (name.isEmpty() || name.startsWith('/'))
-        return false;
     for (const char c : name) {
         const quint8 byte = quint8(c);
         if (byte < 0x20 || byte > 0x7E || c == '\\' || c == ':')
             return false;
     }
-    const QList<QByteArray> parts = name.split('/');
-    for (const QByteArray &part : parts) {
-        if (part.isEmpty() || part == "." || part == "..")
-            return false;
-    }
-    return true;
+    *path = QDir::cleanPath(QString::fromLatin1(name));
+    return !path->isEmpty() && *path != QLatin1String(".") && !path->startsWith(QLatin1Char('/'))
+        && !path->split(QLatin1Char('/')).contains(QStringLiteral(".."));
 }
 
-// Checks every entry before anything is written, then writes the files itself
-// inside dirPath; returns the names of the regular files written. Links, unsafe
-// names, encryption, unknown methods or sizes that do not add up make the whole
-// package unreadable.
-bool extractPackage(const QByteArray &zip, const QZipReader &reader, const QString &dirPath, QSet<QString> *files)
+// Extracts the entries that the manifest names, one at a time, into its
+// directory; the others are never unpacked. An extracted entry that is a
+// link, escapes, is encrypted, uses an unknown method, has sizes that do not
+// add up or data that fails its CRC-32, or goes beyond the package's budget
+// makes the whole package unreadable.
+class PackageExtractor
 {
+public:
+    PackageExtractor(const QByteArray &zip, const QZipReader &reader, const QString &dirPath)
+        : zip(zip)
+        , reader(reader)
+        , dir(dirPath)
+        , entries(reader.fileInfoList())
+    {
+        readable = readRawEntries(zip, &raw) && raw.size() == entries.size();
+    }
+    bool isReadable() const { return readable; }
+
+    // The bytes of the entry that a manifest names, both names cleaned; empty
+    // when no entry has the name. One name for two entries is ambiguous.
+    QByteArray extract(const QString &name)
+    {
+        const QString wanted = QDir::cleanPath(name);
+        int found = -1;
+        for (int i = 0; readable && !wanted.isEmpty() && i < raw.size(); ++i) {
+            if (QDir::cleanPath(QString::fromUtf8(raw.at(i).name)) != wanted)
+                continue;
+            if (found >= 0)
+                readable = false; // which of the two would be meant?
+            found = i;
+        }
+        if (!readable || found < 0)
+            return QByteArray();
+        if (!written.contains(wanted) && !extractEntry(found))
+            readable = false;
+        written.insert(wanted);
+        QFile file(dir.filePath(wanted));
+        return readable && file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+
+private:
+    bool extractEntry(int index)
+    {
+        const RawEntry &entry = raw.at(index);
+        const QZipReader::FileInfo &info = entries.at(index);
+        QString path;
+        if (!isSafeEntryName(entry.name, &path) || info.isSymLink || !info.isFile || info.isDir
+            || ((entry.flags | entry.localFlags) & 0x1) || entry.method != entry.localMethod
+            || entry.uncompressedSize > MaxExtractedBytes - extractedBytes)
+            return false;
+        if (entry.method == 0 ? entry.compressedSize != entry.uncompressedSize
+                              : entry.method != 8 || !inflatesToDeclaredSize(zip, entry))
+            return false;
+        const QByteArray data = reader.fileData(QString::fromLatin1(entry.name));
+        if (data.size() != entry.uncompressedSize
+            || crc32(0, reinterpret_cast<const Bytef *>(data.constData()), uInt(data.size())) != entry.crc)
+            return false;
+        extractedBytes += data.size();
+        const int slash = path.lastIndexOf(QLatin1Char('/'));
+        if (slash > 0 && !dir.mkpath(path.left(slash)))
+            return false;
+        QFile file(dir.filePath(path));
+        return file.open(QIODevice::WriteOnly | QIODevice::NewOnly) && file.write(data) == data.size();
+    }
+
+    const QByteArray &zip;
+    const QZipReader &reader;
+    const QDir dir;
+    const QVector<QZipReader::FileInfo> entries;
     QVector<RawEntry> raw;
-    const QVector<QZipReader::FileInfo> entries = reader.fileInfoList();
-    if (!readRawEntries(zip, &raw) || raw.size() != entries.size())
-        return false;
-    QSet<QString> seen;
-    for (int i = 0; i < raw.size(); ++i) {
-        const RawEntry &rawEntry = raw.at(i);
-        const QZipReader::FileInfo &entry = entries.at(i);
-        QByteArray name = rawEntry.name;
-        if (entry.isDir && name.endsWith('/'))
-            name.chop(1);
-        if (entry.isSymLink || entry.isDir == entry.isFile || !isSafeEntryName(name)
-            || entry.filePath != QString::fromLatin1(name) || seen.contains(entry.filePath)
-            || (rawEntry.flags & 0x1) || rawEntry.uncompressedSize > MaxEntrySize
-            || entry.size != rawEntry.uncompressedSize)
-            return false;
-        if (rawEntry.method == 0) {
-            if (rawEntry.compressedSize != rawEntry.uncompressedSize)
-                return false;
-        } else if (rawEntry.method != 8 || !inflatesToDeclaredSize(zip, rawEntry)) {
-            return false;
-        }
-        seen.insert(entry.filePath);
-    }
-    const QDir dir(dirPath);
-    for (const QZipReader::FileInfo &entry : entries) {
-        if (entry.isDir) {
-            if (!dir.mkpath(entry.filePath))
-                return false;
-            continue;
-        }
-        const QByteArray data = reader.fileData(entry.filePath);
-        if (data.size() != entry.size)
-            return false;
-        const int slash = entry.filePath.lastIndexOf(QLatin1Char('/'));
-        if (slash > 0 && !dir.mkpath(entry.filePath.left(slash)))
-            return false;
-        QFile file(dir.filePath(entry.filePath));
-        if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly) || file.write(data) != data.size())
-            return false;
-        files->insert(entry.filePath);
-    }
-    return true;
-}
-
-QByteArray readExtracted(const QString &dirPath, const QSet<QString> &files, const QString &name)
-{
-    if (!files.contains(name))
-        return QByteArray();
-    QFile file(dirPath + QLatin1Char('/') + name);
-    if (!file.open(QIODevice::ReadOnly))
-        return QByteArray();
-    return file.readAll();
-}
+    QSet<QString> written;
+    qint64 extractedBytes = 0;
+    bool readable = false;
+};
 
 // Integral JSON numbers that fit 32 bits count; strings, fractions and the rest give 0.
 qint32 manifestSize(const QJsonValue &value)
@@ -250,22 +280,23 @@ Dfu::UpdateImage Dfu::loadPackage(ImageType type, const QString &packagePath)
     QZipReader reader(&buffer);
     QTemporaryDir dir;
     lastExtractionPath = dir.path();
-    QSet<QString> files;
-    const bool extracted = reader.isReadable() && reader.status() == QZipReader::NoError && dir.isValid()
-        && extractPackage(zip, reader, dir.path(), &files);
-    reader.close();
-    // A package that could not be unpacked whole is unreadable: empty record.
-    if (!extracted)
+    PackageExtractor extractor(zip, reader, dir.path());
+    if (!reader.isReadable() || reader.status() != QZipReader::NoError || !dir.isValid() || !extractor.isReadable())
         return result;
 
-    const QByteArray manifestText = readExtracted(dir.path(), files, QStringLiteral("manifest.json"));
-    const QJsonDocument manifest = QJsonDocument::fromJson(manifestText);
+    const QJsonDocument manifest = QJsonDocument::fromJson(extractor.extract(QStringLiteral("manifest.json")));
     const QString key = type == SoftDeviceBootloader ? QStringLiteral("softdevice_bootloader")
                                                      : QStringLiteral("application");
     const QJsonObject entry = manifest.object().value(QStringLiteral("manifest")).toObject().value(key).toObject();
+    const QByteArray image = extractor.extract(entry.value(QStringLiteral("bin_file")).toString());
+    const QByteArray initPacket = extractor.extract(entry.value(QStringLiteral("dat_file")).toString());
+    reader.close();
+    // A named entry that failed its checks leaves the package unreadable as a whole.
+    if (!extractor.isReadable())
+        return result;
 
-    result.image = readExtracted(dir.path(), files, entry.value(QStringLiteral("bin_file")).toString());
-    result.initPacket = readExtracted(dir.path(), files, entry.value(QStringLiteral("dat_file")).toString());
+    result.image = image;
+    result.initPacket = initPacket;
     if (type == SoftDeviceBootloader) {
         result.sdSize = manifestSize(entry.value(QStringLiteral("sd_size")));
         result.blSize = manifestSize(entry.value(QStringLiteral("bl_size")));

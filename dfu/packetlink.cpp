@@ -129,13 +129,16 @@ void Dfu::processReplyBytes(const QByteArray &bytes)
 
         awaitingReply = false;
         responseTimer->stop();
+        const QByteArray &frame = packets.at(currentPacket).frame;
         bool ok = false;
         const QByteArray reply = slipDecode(inner, &ok);
-        if (!ok || reply.isEmpty()) {
+        // A line that echoes (a loop-back plug, a wrong adapter) returns the
+        // frame itself, whose first byte carries the very acknowledge number
+        // expected; no acknowledgement is that long.
+        if (!ok || reply.isEmpty() || inner == frame.mid(1, frame.size() - 2)) {
             finish(InvalidResponseError);
             return;
         }
-        const QByteArray &frame = packets.at(currentPacket).frame;
         const int expectedAck = (quint8(frame.at(1)) >> 3) & 7;
         const int ack = (quint8(reply.at(0)) >> 3) & 7;
         if (ack != expectedAck) {

@@ -2,6 +2,9 @@
 
 #include <QSerialPort>
 #include <QTimer>
+#include <QVector>
+
+#include <algorithm>
 
 namespace {
 
@@ -66,10 +69,19 @@ void Dfu::upgrade(const QString &bootloader, const QString &application)
     if (upgradeStarted)
         return;
     upgradeStarted = true;
+    QVector<UpdateImage> images;
     if (!bootloader.isEmpty())
-        queueImage(loadPackage(SoftDeviceBootloader, bootloader), application.isEmpty() ? 0 : 1);
+        images.append(loadPackage(SoftDeviceBootloader, bootloader));
     if (!application.isEmpty())
-        queueImage(loadPackage(Application, application), 0);
+        images.append(loadPackage(Application, application));
+    // A package that gives no image (unreadable, or not unpacked for want of
+    // a temporary folder) would flash nothing while the bootloader acknowledged
+    // every packet: then nothing at all is sent, and the run fails.
+    const bool complete = std::none_of(images.cbegin(), images.cend(),
+                                       [](const UpdateImage &image) { return image.image.isEmpty(); });
+    // The bootloader package pauses before an application package that follows it.
+    for (int i = 0; complete && i < images.size(); ++i)
+        queueImage(images.at(i), i + 1 < images.size() ? 1 : 0);
     currentPacket = -1;
     sendNextPacket();
 }

@@ -10,7 +10,6 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QJsonDocument>
-#include <QSerialPortInfo>
 #include <QSet>
 #include <QSocketNotifier>
 
@@ -92,12 +91,9 @@ bool writeReport(const QString &path, const QJsonObject &report, QString *error)
 QStringList orvikPorts()
 {
     QStringList ports;
-    for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts()) {
-        if (findOrvikPort({{info.hasVendorIdentifier(), info.vendorIdentifier(), info.hasProductIdentifier(),
-                            info.productIdentifier()}})
-            == 0)
-            ports << info.systemLocation();
-    }
+    const QVector<PortIds> listed = availablePortIds();
+    for (const int match : findOrvikPorts(listed))
+        ports << listed.at(match).location;
     return ports;
 }
 

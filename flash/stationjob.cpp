@@ -29,9 +29,9 @@ QTimer *singleShotTimer(QObject *parent, int ms)
 
 bool isOrvikPort(const QSerialPortInfo &info)
 {
-    return findOrvikPort({{info.hasVendorIdentifier(), info.vendorIdentifier(), info.hasProductIdentifier(),
-                           info.productIdentifier()}})
-        == 0;
+    return !findOrvikPorts({{info.hasVendorIdentifier(), info.vendorIdentifier(), info.hasProductIdentifier(),
+                             info.productIdentifier(), info.systemLocation()}})
+                .isEmpty();
 }
 
 // The system's description of a port given by name or through a link; ptys

@@ -104,7 +104,10 @@ void AppDevice::send(int code, const QByteArray &payload)
     frame.append(char(body.size() + 2));
     frame.append(char(code));
     frame.append(body);
-    emit reply(frame);
+    if (cutting)
+        cutAnswer += frame;
+    else
+        emit reply(frame);
 }
 
 void AppDevice::handle(const QByteArray &frame)
@@ -117,6 +120,9 @@ void AppDevice::handle(const QByteArray &frame)
     }
     if (options.silent.contains(code))
         return;
+    // The answer is gathered whole, then only its start goes out: the device
+    // goes with the rest, so it neither restarts nor enters its bootloader.
+    cutting = code == cutCode;
 
     const int status = options.statusFor(code);
     switch (code) {
@@ -160,7 +166,7 @@ void AppDevice::handle(const QByteArray &frame)
     }
     case UpgradeMode:
         sendStatus(0x85, status);
-        if (status == 0) {
+        if (status == 0 && !cutting) {
             stopped = true;
             emit enterBootloader();
         }
@@ -175,7 +181,7 @@ void AppDevice::handle(const QByteArray &frame)
         break;
     case Reset:
         sendStatus(0x88, status);
-        if (status == 0) {
+        if (status == 0 && !cutting) {
             stopped = true;
             emit resetRequested();
         }
@@ -205,5 +211,12 @@ void AppDevice::handle(const QByteArray &frame)
             send(0x8E, QByteArray());
         }
         break;
+    }
+    if (cutting) {
+        cutting = false;
+        stopped = true;
+        if (!cutAnswer.isEmpty())
+            emit reply(cutAnswer.left(cutBytes));
+        emit replyCut();
     }
 }

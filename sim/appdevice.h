@@ -25,6 +25,9 @@ public:
     bool halted() const { return stopped; }
     // The request that unplugs the device instead of being answered (0: none).
     void setUnplugRequest(int code) { unplugCode = code; }
+    // The request whose answer is cut after its first `bytes` bytes by an
+    // unplug (0: none).
+    void setCutReply(int code, int bytes) { cutCode = code, cutBytes = bytes; }
 
     static int requestLength(int code);
 
@@ -35,6 +38,8 @@ signals:
     void enterBootloader();
     void resetRequested();
     void unplugRequested();
+    // The cut answer has been sent; the unplug is due.
+    void replyCut();
 
 private:
     void handle(const QByteArray &frame);
@@ -47,6 +52,10 @@ private:
     QByteArray buffer;
     bool stopped = false;
     int unplugCode = 0;
+    int cutCode = 0;
+    int cutBytes = 0;
+    bool cutting = false;
+    QByteArray cutAnswer;
     int nextLog = 0;
     QByteArray pairingAddress; // set while a pass-key answer is awaited
 };

@@ -271,8 +271,11 @@ bool parseSimOptions(const QStringList &args, SimOptions *options, QString *erro
                 o.unplug = {SimUnplug::AtRequest, code};
             } else if (kind == QLatin1String("packet") && parseInteger(arg, 0, 1000000000, &n)) {
                 o.unplug = {SimUnplug::AtPacket, int(n)};
+            } else if (kind == QLatin1String("reply") && parseCode(arg.section(QLatin1Char(':'), 0, 0), &code)
+                       && parseInteger(arg.section(QLatin1Char(':'), 1), 1, 255, &n)) {
+                o.unplug = {SimUnplug::InReply, code, int(n)};
             } else {
-                return fail(QStringLiteral("expected ms:N, request:0xNN or packet:K, got %1").arg(quoted(value)));
+                return fail(QStringLiteral("expected ms:N, request:0xNN, reply:0xNN:B or packet:K, got %1").arg(quoted(value)));
             }
         } else if (name == QLatin1String("--replug-delay")) {
             if (!number(-1, MaxDelayMs, &n))
@@ -305,6 +308,18 @@ bool parseSimOptions(const QStringList &args, SimOptions *options, QString *erro
             if (!number(0, MaxDelayMs, &n))
                 return false;
             o.reenumerateDelayMs = int(n);
+        } else if (name == QLatin1String("--stray-byte")) {
+            if (!flag())
+                return false;
+            o.strayByte = true;
+        } else if (name == QLatin1String("--echo")) {
+            if (!flag())
+                return false;
+            o.echo = true;
+        } else if (name == QLatin1String("--stay-in-bootloader")) {
+            if (!flag())
+                return false;
+            o.stayInBootloader = true;
         } else if (name == QLatin1String("--exit-with-parent")) {
             if (!flag())
                 return false;
@@ -372,8 +387,9 @@ QString simHelpText()
         "Plugging:\n"
         "  --unplug-after EVENT     close the pty (USB unplug) once, at EVENT: ms:N (N ms after\n"
         "                           start), request:0xNN (instead of answering that request),\n"
-        "                           packet:K (instead of acknowledging DFU packet K, 0-based\n"
-        "                           over the whole run)\n"
+        "                           reply:0xNN:B (after only the first B bytes of the answer\n"
+        "                           to that request), packet:K (instead of acknowledging DFU\n"
+        "                           packet K, 0-based over the whole run)\n"
         "  --replug-delay MS        plug back in (new pty behind the same link, application\n"
         "                           mode, same revisions) MS after an unplug (default 500;\n"
         "                           -1 = never)\n"
@@ -393,6 +409,15 @@ QString simHelpText()
         "                           an update installs. Whole application requests before the\n"
         "                           first DFU frame are dropped (traced as \"ignored\"); any\n"
         "                           other byte there is a violation\n"
+        "\n"
+        "Line and device faults:\n"
+        "  --stray-byte             each plug-in puts one 0xFF byte on the line ahead of\n"
+        "                           everything else (noise at power-up)\n"
+        "  --echo                   a loop-back line: every byte the tool sends comes straight\n"
+        "                           back, and no device answers\n"
+        "  --stay-in-bootloader     an unfinished transfer that hears nothing for the DFU\n"
+        "                           timeout leaves the bootloader waiting for a new one\n"
+        "                           instead of restarting the old firmware\n"
         "\n"
         "  --exit-with-parent       end (as on SIGTERM) when the starting process ends\n"
         "  -h, --help               show this help\n")

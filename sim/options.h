@@ -21,9 +21,10 @@ enum class SimFault { NoReply, WrongAck, BadEscape };
 
 struct SimUnplug
 {
-    enum Kind { Never, AfterMs, AtRequest, AtPacket };
+    enum Kind { Never, AfterMs, AtRequest, AtPacket, InReply };
     Kind kind = Never;
     int value = 0; // ms, request code or packet index
+    int replyBytes = 0; // InReply: the bytes of the answer sent before the unplug
 };
 
 // Everything the command line can set. Defaults describe a device that passes
@@ -53,6 +54,10 @@ struct SimOptions
     int reenumerateDelayMs = 300;
     int baud = 0; // 0: full pty speed
     bool inBootloader = false; // no valid application until an update installs
+    // Faults of the line and of the device beyond its answers.
+    bool strayByte = false;
+    bool echo = false;
+    bool stayInBootloader = false;
     bool exitWithParent = false;
     bool help = false;
 

@@ -20,6 +20,9 @@ namespace {
 // After the stop packet of a SoftDevice/bootloader image the tool pauses 1 s
 // before an application package; silence beyond this ends the run.
 constexpr int FollowWindowMs = 1500;
+// A cut answer's bytes must reach the tool before the unplug discards them.
+constexpr int CutReplyUnplugMs = 100;
+const char StrayByte = char(0xFF);
 
 template <typename T>
 void retire(QObject *owner, T *&object)
@@ -135,6 +138,8 @@ bool Simulator::plug(QString *error)
     std::fflush(stdout);
     trace.write(QStringLiteral("plug"), {{QStringLiteral("path"), port->slavePath()}});
     startApp();
+    if (options.strayByte)
+        send(QByteArray(1, StrayByte));
     if (options.inBootloader && !installed) {
         enterBootloader();
         // Nothing has started yet, so there is no transfer to give up on.
@@ -191,6 +196,8 @@ void Simulator::startApp()
     app = new AppDevice(options, fwRev, swRev, this);
     if (!unplugDone && options.unplug.kind == SimUnplug::AtRequest)
         app->setUnplugRequest(options.unplug.value);
+    if (!unplugDone && options.unplug.kind == SimUnplug::InReply)
+        app->setCutReply(options.unplug.value, options.unplug.replyBytes);
     connect(app, &AppDevice::requestReceived, this, [this](const QByteArray &frame) {
         ++appRequests;
         if (trace.isOpen())
@@ -207,6 +214,8 @@ void Simulator::startApp()
         afterDrain([this]() { reenumerateTimer->start(options.reenumerateDelayMs); });
     });
     connect(app, &AppDevice::unplugRequested, this, &Simulator::unplug);
+    connect(app, &AppDevice::replyCut, this,
+            [this]() { afterDrain([this]() { unplugTimer->start(CutReplyUnplugMs); }); });
     mode = Mode::App;
 }
 
@@ -214,11 +223,21 @@ void Simulator::enterBootloader()
 {
     const QByteArray rest = app ? app->takeRemainder() : QByteArray();
     retire(this, app);
-    boot = new Bootloader(this);
-    runEnded = false;
+    startBootloader();
     boot->setFaults(options.faults);
     if (!unplugDone && options.unplug.kind == SimUnplug::AtPacket)
         boot->setUnplugAtPacket(options.unplug.value);
+    trace.write(QStringLiteral("mode"), {{QStringLiteral("mode"), QStringLiteral("dfu")}});
+    dfuTimer->start();
+    if (!rest.isEmpty())
+        boot->feed(rest, clock.nsecsElapsed() / 1000);
+}
+
+// A bootloader session: faults and unplugs are armed by the caller.
+void Simulator::startBootloader()
+{
+    boot = new Bootloader(this);
+    runEnded = false;
     connect(boot, &Bootloader::frameReceived, this, [this](int index, const QByteArray &escaped) {
         if (trace.isOpen())
             trace.write(QStringLiteral("rx"),
@@ -242,15 +261,15 @@ void Simulator::enterBootloader()
     connect(boot, &Bootloader::unplugRequested, this, &Simulator::unplug);
     connect(boot, &Bootloader::runComplete, this, [this]() { finishRun(options.reenumerateDelayMs); });
     mode = Mode::Dfu;
-    trace.write(QStringLiteral("mode"), {{QStringLiteral("mode"), QStringLiteral("dfu")}});
-    dfuTimer->start();
-    if (!rest.isEmpty())
-        boot->feed(rest, clock.nsecsElapsed() / 1000);
 }
 
 void Simulator::onReceived(const QByteArray &bytes, qint64 atUs)
 {
     bytesIn += bytes.size();
+    if (options.echo) {
+        send(bytes);
+        return;
+    }
     switch (mode) {
     case Mode::App:
         app->feed(bytes);
@@ -337,9 +356,15 @@ void Simulator::onDfuSilence()
         return;
     if (boot->partialFrameBytes() > 0)
         addViolation("dfu", -1, QStringLiteral("unfinished frame of %1 byte(s) discarded").arg(boot->partialFrameBytes()));
-    trace.write(QStringLiteral("restart"),
-                {{QStringLiteral("reason"),
-                  QStringLiteral("no data for %1 ms during an unfinished transfer").arg(options.dfuTimeoutMs)}});
+    const QString reason = QStringLiteral("no data for %1 ms during an unfinished transfer").arg(options.dfuTimeoutMs);
+    if (options.stayInBootloader) {
+        // A new session, without the faults and unplugs of the failed one.
+        trace.write(QStringLiteral("stay"), {{QStringLiteral("reason"), reason}});
+        endDfuSession();
+        startBootloader();
+        return;
+    }
+    trace.write(QStringLiteral("restart"), {{QStringLiteral("reason"), reason}});
     reenumerate(QStringLiteral("restart"));
 }
 

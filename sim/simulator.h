@@ -39,6 +39,7 @@ private:
     void closePort();
     void startApp();
     void enterBootloader();
+    void startBootloader();
     void onReceived(const QByteArray &bytes, qint64 atUs);
     void onDrained(qint64 atUs);
     void afterDrain(std::function<void()> action);

@@ -42,6 +42,11 @@ private slots:
         QTest::addRow("absolute-path.zip") << int(Dfu::Application) << "ffff - 0 0 0";
         QTest::addRow("symlink.zip") << int(Dfu::Application) << "ffff - 0 0 0";
         QTest::addRow("duplicate-name.zip") << int(Dfu::Application) << "ffff - 0 0 0";
+        QTest::addRow("extra-entry-not-ascii.zip") << int(Dfu::Application) << "d51a 0551 0 0 768";
+        QTest::addRow("manifest-names-dot-slash.zip") << int(Dfu::Application) << "d51a 0551 0 0 768";
+        QTest::addRow("overlapping-entries.zip") << int(Dfu::Application) << "ffff - 0 0 0";
+        QTest::addRow("crc-mismatch.zip") << int(Dfu::Application) << "ffff - 0 0 0";
+        QTest::addRow("over-the-cap.zip") << int(Dfu::Application) << "ffff - 0 0 0";
     }
     void packageLoadsWhatItCan()
     {

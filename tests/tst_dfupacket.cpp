@@ -79,6 +79,7 @@ private slots:
         QTest::addRow("emptyFrame") << "c0 c0" << "finished 4" << "";
         QTest::addRow("loneEscape") << "c0 db c0" << "finished 4" << "";
         QTest::addRow("badEscape") << "c0 20 db 41 00 c0" << "finished 4" << "";
+        QTest::addRow("echoOfTheFrameJustWritten") << "c0 e3 4e 00 cf 05 00 00 00 12 8c c0" << "finished 4" << "";
         QTest::addRow("silence") << "" << "finished 2" << "";
         QTest::addRow("halfAFrameKeepsTimerRunning") << "c0 20 00" << "finished 2" << "c0 20 00";
     }

@@ -11,7 +11,7 @@ namespace {
 
 const QString BuiltInApplication = QStringLiteral(":/upgrade/ble_orvik_hx7315_app.zip");
 
-enum Fault { None, NoReply, WrongAck, BadEscape, StrayAck, DestroyUpdater, DestroyPortFirst };
+enum Fault { None, NoReply, WrongAck, BadEscape, StrayAck, Unpackable, DestroyUpdater, DestroyPortFirst };
 
 QString resultName(Dfu::ErrorType error)
 {
@@ -58,6 +58,7 @@ private slots:
         QTest::addRow("invalidReplyToADataPacket") << BuiltInApplication << BadEscape << 2;
         QTest::addRow("strayReplyDuringPauseIgnored") << BuiltInApplication << StrayAck << 0;
         QTest::addRow("nothingToSendFailsOnce") << "" << None << -1;
+        QTest::addRow("unpackableSendsNothingFailsOnce") << BuiltInApplication << Unpackable << -1;
         QTest::addRow("updaterDestroyedAwaitingReply") << BuiltInApplication << DestroyUpdater << 0;
         QTest::addRow("updaterDestroyedDuringPause") << BuiltInApplication << DestroyUpdater << 1;
         QTest::addRow("portDestroyedDuringPause") << BuiltInApplication << DestroyPortFirst << 1;
@@ -88,6 +89,9 @@ private slots:
         case BadEscape:
             events = run(total, at, Dfu::InvalidResponseError);
             break;
+        case Unpackable:
+            events = run(0, 0, Dfu::NoResponseError);
+            break;
         case DestroyUpdater:
         case DestroyPortFirst:
             events = QStringList{QString("started %1").arg(total), "frames 1"};
@@ -114,7 +118,14 @@ private slots:
             got << "finished " + resultName(error);
             dfu.reset();
         });
+        // A regular file as the temporary location: nothing can be unpacked.
+        const bool hadTmpdir = qEnvironmentVariableIsSet("TMPDIR");
+        const QByteArray tmpdir = qgetenv("TMPDIR");
+        QTemporaryFile regularFile;
+        if (fault == Unpackable && regularFile.open())
+            qputenv("TMPDIR", QFile::encodeName(regularFile.fileName()));
         builtIn ? dfu->upgrade() : dfu->upgrade(QString(), application);
+        hadTmpdir ? qputenv("TMPDIR", tmpdir) : qunsetenv("TMPDIR");
         QTRY_VERIFY(fault < DestroyUpdater || (peer.arrivals.size() == 1 && (at == 0 || dfu->advanceTimer->isActive())));
         if (fault == DestroyPortFirst)
             port.reset();
@@ -122,7 +133,7 @@ private slots:
             dfu.reset();
         QTRY_VERIFY_WITH_TIMEOUT(!dfu, 60000);
         QTest::qWait(1500); // longer than the response timer and the pauses
-        QCOMPARE(got << QString("frames %1").arg(peer.arrivals.size()), events);
+        QCOMPARE((got << QString("frames %1").arg(peer.arrivals.size())).join(", "), events.join(", "));
         // The bootloader checked every frame and the pauses after start, init
         // and a stop packet that another package follows.
         QCOMPARE(peer.violations, QStringList());

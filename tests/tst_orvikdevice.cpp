@@ -9,9 +9,11 @@
 #include <QtTest>
 
 #include <functional>
+#include <memory>
 
 using Request = std::function<void(OrvikDevice &)>;
 Q_DECLARE_METATYPE(Request)
+Q_DECLARE_METATYPE(PortIds)
 #define REQUEST(calls) Request([=](OrvikDevice &d) { d.calls; })
 
 static QByteArray hex(const QString &text) { return QByteArray::fromHex(text.toLatin1()); }
@@ -69,22 +71,69 @@ class OrvikDeviceTest : public QObject
     Q_OBJECT
 
 private slots:
-    void firstPortWithBothIdsMatches_data()
+    // Each listed port without a location of its own gets a pty, whose device
+    // answers the information request if its index is in "answering". Three
+    // attaches in turn, each followed by the request: the port opened and
+    // whether it "answered", was given up as "lost" or keeps "waiting"; "-"
+    // when none opened.
+    void attachTriesMatchesInTurn_data()
     {
-        const PortIds orvik{true, 0x0403, true, 0x6015};
-        QTest::addColumn<int>("found");
-        QTest::addColumn<int>("expected");
-        QTest::addRow("noPorts") << findOrvikPort({}) << -1;
-        QTest::addRow("otherFtdiSkipped") << findOrvikPort({{true, 0x0403, true, 0x6001}, orvik}) << 1;
-        QTest::addRow("vendorWithoutProductSkipped") << findOrvikPort({{true, 0x0403, false, 0x6015}}) << -1;
-        QTest::addRow("productWithoutVendorSkipped") << findOrvikPort({{false, 0x0403, true, 0x6015}}) << -1;
-        QTest::addRow("firstOfTwoMatchesWins") << findOrvikPort({{}, orvik, orvik}) << 1;
+        const PortIds orvik{true, 0x0403, true, 0x6015, {}};
+        QTest::addColumn<QVector<PortIds>>("ports");
+        QTest::addColumn<QList<int>>("answering");
+        QTest::addColumn<bool>("named"); // the first port, by name
+        QTest::addColumn<QString>("expected");
+        const auto row = [](const char *name, const QVector<PortIds> &ports, const QList<int> &answering,
+                            const char *expected, bool named = false) {
+            QTest::addRow("%s", name) << ports << answering << named << QString(expected);
+        };
+        row("noPorts", {}, {}, "-, -, -");
+        row("otherFtdiSkipped", {{true, 0x0403, true, 0x6001, {}}, orvik}, {0, 1}, "1 answered, 1 answered, 1 answered");
+        row("vendorWithoutProductSkipped", {{true, 0x0403, false, 0x6015, {}}}, {0}, "-, -, -");
+        row("productWithoutVendorSkipped", {{false, 0x0403, true, 0x6015, {}}}, {0}, "-, -, -");
+        row("silentMatchMakesWayForTheNext", {orvik, orvik}, {1}, "0 lost, 1 answered, 1 answered");
+        row("silentMatchesTakeTurns", {orvik, {}, orvik}, {}, "0 lost, 2 lost, 0 lost");
+        row("unopenedMatchMakesWayForTheNext", {{true, 0x0403, true, 0x6015, "/dev/orvik-gone"}, orvik}, {1},
+            "-, 1 answered, 1 answered");
+        row("singleMatchWaits", {orvik}, {}, "0 waiting, 0 waiting, 0 waiting");
+        row("namedPortWaits", {orvik, orvik}, {1}, "0 waiting, 0 waiting, 0 waiting", true);
     }
-    void firstPortWithBothIdsMatches()
+    void attachTriesMatchesInTurn()
     {
-        QFETCH(int, found);
-        QFETCH(int, expected);
-        QCOMPARE(found, expected);
+        QFETCH(QVector<PortIds>, ports);
+        QFETCH(QList<int>, answering);
+        QFETCH(bool, named);
+        QFETCH(QString, expected);
+        std::vector<std::unique_ptr<PtyPair>> ptys;
+        QStringList locations;
+        for (PortIds &port : ports) {
+            ptys.push_back(std::make_unique<PtyPair>());
+            locations << (port.location = port.location.isEmpty() ? ptys.back()->slavePath() : port.location);
+        }
+        OrvikDevice device;
+        device.listPorts = [ports] { return ports; };
+        device.adapterReplyTimer->setInterval(50);
+        QString outcome;
+        connect(&device, &OrvikDevice::getInfoComplete, [&] { outcome = "answered"; });
+        connect(&device, &QSerialPort::errorOccurred, [&](QSerialPort::SerialPortError error) {
+            outcome = error == QSerialPort::ResourceError ? "lost" : outcome;
+        });
+        QStringList got;
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            device.close();
+            if (!device.attach(named ? ports.at(0).location : QString())) {
+                got << "-";
+                continue;
+            }
+            const int at = locations.indexOf("/dev/" + device.portName());
+            outcome = "waiting";
+            device.getInfo();
+            if (answering.contains(at) && !ptys.at(size_t(at))->read(2).isEmpty())
+                ptys.at(size_t(at))->write(hex("0689 07 534e31"));
+            (void)QTest::qWaitFor([&] { return outcome != "waiting"; }, 250);
+            got << QString("%1 %2").arg(at).arg(outcome);
+        }
+        QCOMPARE(got.join(", "), expected);
     }
 
     // A row may make several calls; a scan follows as a marker.
@@ -118,8 +167,9 @@ private slots:
     }
 
     // Reads are separated by '|', and so is what each emitted. "getLogs" calls
-    // it; "nested:" and "unnotified:" set bytes for a nested event loop.
-    // "requests" is everything the device wrote.
+    // it; "nested:" and "unnotified:" set bytes for a nested event loop; "close"
+    // and "attach" (the same pty again) add what they emitted; "pause" outwaits
+    // a partial frame. "requests" is everything the device wrote.
     void replyReader_data()
     {
         QTest::addColumn<QString>("reads");
@@ -150,6 +200,10 @@ private slots:
             << "scanComplete true, pairComplete true, resetComplete true, getBattComplete 42" << "";
         QTest::addRow("bytesWithoutNotificationInNestedLoop") << "unnotified: 038800 038d2a | 038100 038300"
             << "scanComplete true, pairComplete true, resetComplete true, getBattComplete 42" << "";
+        QTest::addRow("closingAClosedPortReportsNothing") << "close | close" << " | " << "";
+        QTest::addRow("newConnectionStartsEmpty") << "getLogs | 048e 6162 | 0c84 a0a1 | close | attach | 038100 028e"
+            << " |  |  | errorOccurred 0 | scanComplete true, getLogsComplete " << "020d 020d";
+        QTest::addRow("strayByteDroppedOnceStale") << "ff | pause | 038100" << " | scanComplete true" << "";
     }
     void replyReader()
     {
@@ -159,12 +213,20 @@ private slots:
         Link link;
         QStringList got;
         for (const QString &read : reads.split('|')) {
-            if (read.trimmed() == "getLogs")
+            const QString step = read.trimmed();
+            const int before = link.events.size();
+            if (step == "getLogs") {
                 link.device.getLogs();
-            else if (read.contains(':'))
+            } else if (step == "pause") {
+                QTest::qWait(1100);
+            } else if (step == "close" || step == "attach") {
+                step == "close" ? link.device.close() : void(link.device.attach(link.pty.slavePath()));
+                got << link.events.mid(before).join(", ");
+            } else if (read.contains(':')) {
                 link.nested = hex(read.section(':', 1)), link.notifyAgain = read.contains("nested:");
-            else
+            } else {
                 got << link.feed(hex(read));
+            }
         }
         QCOMPARE(got.join(" | "), expected);
         QCOMPARE(link.pty.read(hex(requests).size()).toHex(' '), hex(requests).toHex(' '));

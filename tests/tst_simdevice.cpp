@@ -66,6 +66,19 @@ void SimDeviceTest::requestsAreAnswered_data()
     row("reset re-enumerates", {}, &OrvikDevice::resetDevice, QStringList{"resetComplete true"} + reattached);
     row("unplugged instead of an answer", {"--unplug-after", "request:0x0A", "--replug-delay", "200"}, &OrvikDevice::getFwRev,
         reattached);
+    row("an answer cut by an unplug leaves nothing for the replugged device", {"--unplug-after", "reply:0x08:3",
+        "--replug-delay", "200"}, &OrvikDevice::getInfo, reattached);
+    row("noise at power-up is dropped before the first answer", {"--stray-byte"}, [](OrvikDevice &d) {
+            QTest::qWait(1100); // the noise goes stale
+            d.getFwRev();
+        }, {"getFwRevComplete 11.0.0"});
+    row("an echoing line acknowledges nothing", {"--echo"}, [](OrvikDevice &d) { d.doDfuUpgrade(); },
+        {"upgradeStarted 366", "upgradeFinished 4"});
+    row("a bootloader that stays after a failed transfer", {"--stay-in-bootloader", "--dfu-timeout", "300", "--fault", "no-reply@0"},
+        [](OrvikDevice &d) {
+            connect(&d, &OrvikDevice::upgradeReady, &d, [&d] { d.doDfuUpgrade(); });
+            d.enterUpgradeMode();
+        }, {"upgradeReady true", "upgradeStarted 366", "upgradeFinished 2"});
 }
 
 void SimDeviceTest::requestsAreAnswered()
@@ -81,7 +94,7 @@ void SimDeviceTest::requestsAreAnswered()
               &OrvikDevice::upgradeReady, &OrvikDevice::upperGpioComplete, &OrvikDevice::lowerGpioComplete,
               &OrvikDevice::resetComplete, &OrvikDevice::getInfoComplete, &OrvikDevice::getHwRevComplete,
               &OrvikDevice::getFwRevComplete, &OrvikDevice::getSwRevComplete, &OrvikDevice::getBattComplete,
-              &OrvikDevice::getLogsComplete);
+              &OrvikDevice::getLogsComplete, &OrvikDevice::upgradeStarted, &OrvikDevice::upgradeFinished);
     connect(&device, &QSerialPort::errorOccurred, this, [&](QSerialPort::SerialPortError error) {
         if (error == QSerialPort::ResourceError)
             events << "ResourceError";
