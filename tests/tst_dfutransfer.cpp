@@ -5,7 +5,7 @@
 #include <QSerialPort>
 #include <QtTest>
 
-enum Fault { None, WrongAck, Invalid, StrayAck, Silent, DestroyUpdater, DestroyPortFirst };
+enum Fault { None, WrongAck, Invalid, StrayAck, Silent, ReopenPort, HangUp, DestroyUpdater, DestroyPortFirst };
 
 // started, progress 1..upTo, the result, and the number of frames the bootloader received.
 static QStringList run(int total, int upTo, Dfu::ErrorType result)
@@ -21,8 +21,9 @@ class DfuTest : public QObject
     Q_OBJECT
 
 private slots:
-    // The faults strike at packet `at`; Silent and both destructions leave
-    // every packet from there on unanswered.
+    // The faults strike at packet `at`; from Silent on, every packet from
+    // there on is left unanswered. The port's own faults strike in the pause
+    // after packet 0.
     void runReportsOnce_data()
     {
         const QString app = ":/upgrade/ble_orvik_hx7315_app.zip";
@@ -37,6 +38,8 @@ private slots:
         QTest::addRow("wrongAcknowledgeNumber") << app << int(WrongAck) << 0 << run(119, 0, Dfu::IncorrectResponseError);
         QTest::addRow("invalidReplyToADataPacket") << app << int(Invalid) << 2 << run(119, 2, Dfu::InvalidResponseError);
         QTest::addRow("strayReplyDuringPauseIgnored") << app << int(StrayAck) << 0 << run(119, 118, Dfu::Success);
+        QTest::addRow("portReopenedDuringPauseGetsNothing") << app << int(ReopenPort) << 1 << run(119, 0, Dfu::NoResponseError);
+        QTest::addRow("lineHungUpDuringPause") << app << int(HangUp) << 1 << run(119, 0, Dfu::NoResponseError);
         QTest::addRow("nothingToSendFailsOnce") << "" << int(None) << -1 << run(0, 0, Dfu::NoResponseError);
         QTest::addRow("updaterDestroyedAwaitingReply") << app << int(DestroyUpdater) << 0 << destroyed;
         QTest::addRow("updaterDestroyedDuringPause") << app << int(DestroyUpdater) << 1 << destroyed;
@@ -77,9 +80,20 @@ private slots:
         QStringList got;
         connect(dfu.get(), &Dfu::updateStarted, [&](int total) { got << QString("started %1").arg(total); });
         connect(dfu.get(), &Dfu::updateProgress, [&](int current) { got << QString("progress %1").arg(current); });
-        connect(dfu.get(), &Dfu::updateFinished, [&](Dfu::ErrorType error) { got << QString("finished %1").arg(int(error)); dfu.reset(); });
+        connect(dfu.get(), &Dfu::updateFinished, [&](Dfu::ErrorType error) {
+            got << QString("finished %1").arg(int(error));
+            dfu.reset();
+            if (port)
+                port->close(); // a hung-up line reports errors until then
+        });
         application == "built-in" ? dfu->upgrade() : dfu->upgrade(QString(), application);
-        QTRY_VERIFY(fault < DestroyUpdater || (arrivals.size() == 1 && (at == 0 || dfu->advanceTimer->isActive())));
+        QTRY_VERIFY(fault < ReopenPort || (arrivals.size() == 1 && (at == 0 || dfu->advanceTimer->isActive())));
+        if (fault == ReopenPort) {
+            port->close();
+            QVERIFY(port->open(QIODevice::ReadWrite));
+        }
+        if (fault == HangUp)
+            pty.closeMaster();
         if (fault == DestroyPortFirst)
             port.reset();
         if (fault >= DestroyUpdater)
