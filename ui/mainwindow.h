@@ -70,6 +70,8 @@ private:
     void setBusy();
     void attachDevice();
     void requestInfo();
+    quint64 connection() const;
+    bool stillConnected(quint64 before) const;
     void offerFlash(const QString &revisionKind, const char *required);
     void toggleGpio(QPushButton *button, const QString &emergencyText, const QString &normalText,
                     void (OrvikDevice::*request)(bool));
@@ -90,7 +92,8 @@ private:
     bool resetPending = false;
     // Numbers attach attempts. Retry and information timers carry the number
     // of the attempt that started them and stand down once a later attempt
-    // has been made, so a quick unplug and replug never runs two chains.
+    // has been made, so a quick unplug and replug never runs two chains; a
+    // modal box carries it as the connection it was about.
     quint64 attachAttempt = 0;
     // Set while attach() runs: a failed open may report ResourceError from
     // inside it, which must not start another attempt within this one.
