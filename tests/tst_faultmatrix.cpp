@@ -17,7 +17,7 @@
 
 namespace {
 
-enum Stage { Attach, Chain, FlashOffer, Scan, ScanReport, Pair, PassKey, Gpio, Reset, ResetRefusal, Upgrade, UpgradeReset };
+enum Stage { Attach, Chain, FlashOffer, Scan, ScanReport, Pair, PassKey, Gpio, Logs, Reset, ResetRefusal, Upgrade, UpgradeReset };
 
 // A box the operator leaves open while the device is unplugged and plugged in
 // again, answered as soon as the window is detached, or only once the new
@@ -99,7 +99,7 @@ void FaultMatrixTest::cleanup()
 // The start-up state the window falls back to when the port is lost.
 bool FaultMatrixTest::detached() const
 {
-    return rig.controls().isEmpty() && rig.information().isEmpty() && rig.rows().isEmpty()
+    return rig.window->isEnabled() && rig.controls().isEmpty() && rig.information().isEmpty() && rig.rows().isEmpty()
         && rig.child<QAbstractButton>("upperButton")->text() + rig.child<QAbstractButton>("lowerButton")->text()
                == "Upper NormalLower Normal"
         && !rig.child<QAbstractButton>("upperButton")->isChecked() && !rig.child<QAbstractButton>("lowerButton")->isChecked();
@@ -132,6 +132,8 @@ void FaultMatrixTest::drive(Stage stage)
     if (stage == Attach || stage == Chain || stage >= Upgrade)
         return;
     QVERIFY(rig.waitForBoxes(1)); // the battery box: Ready
+    if (stage == Logs)
+        return rig.click("logButton"); // hidden, but wired
     if (stage == ScanReport || stage == ResetRefusal)
         leaveOpen(leftOpen(stage));
     if (stage == Reset || stage == ResetRefusal)
@@ -223,6 +225,8 @@ void FaultMatrixTest::faultEndsCleanlyAndDeviceAttachesAgain_data()
     QTest::addRow("unplugged while a refused reset is reported")
         << int(ResetRefusal) << QStringList{"--status", "0x07=1"} + unplugAt + QStringList{"ms:4000"} << -1
         << QStringList{Battery, Battery, "W Reset Failed: Failed to reset Orvik device"} << true;
+    QTest::addRow("unplugged while the log is read")
+        << int(Logs) << unplugAt + QStringList{"request:0x0D"} << -1 << QStringList{Battery, Battery} << true;
     QTest::addRow("unplugged during a lower toggle") << int(Gpio) << unplugAt + QStringList{"request:0x06"} << -1
                                                      << QStringList{Battery, ScanDone, Battery} << true;
     QTest::addRow("unplugged during a reset")

@@ -234,6 +234,8 @@ void MainWindow::onError(QSerialPort::SerialPortError error)
     if (resetAfterUpgrade && resetPending)
         popWaitCursor();
     resetPending = false;
+    // A log read in progress never completes now: the window it disabled must not stay so.
+    setEnabled(true);
     clearRadios();
     enableControls(false, false, false, false, false, false);
     clearDeviceInfo();
