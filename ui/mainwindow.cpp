@@ -240,7 +240,10 @@ void MainWindow::onError(QSerialPort::SerialPortError error)
     enableControls(false, false, false, false, false, false);
     clearDeviceInfo();
     device->close();
-    attachDevice();
+    // A transfer that loses its port ends with a failure box, and the end of
+    // the update attaches again once that box is closed, not under it.
+    if (!updating)
+        attachDevice();
 }
 
 // ---- scan and pairing ----------------------------------------------------
@@ -495,6 +498,7 @@ void MainWindow::onUpgradeReady(bool status)
     popWaitCursor();
     if (status) {
         enableControls(false, false, false, false, false, false);
+        updating = true;
         device->doDfuUpgrade();
     } else {
         const quint64 refused = connection();
@@ -554,6 +558,7 @@ void MainWindow::onUpdateFinished(Dfu::ErrorType error)
         if (!text.isEmpty())
             warn(this, tr("Upgrade Failed"), text);
     }
+    updating = false;
     QTimer::singleShot(ReattachAfterUpgradeMs, Qt::PreciseTimer, this, [this] { attachDevice(); });
 }
 

@@ -90,6 +90,9 @@ private:
     // A reset request is out and its busy cursor on: a lost port must take
     // that cursor away even while the upgrade's own has to stay.
     bool resetPending = false;
+    // From the hand-over of the port to the updater until the end of the
+    // update has scheduled its own attach.
+    bool updating = false;
     // Numbers attach attempts. Retry and information timers carry the number
     // of the attempt that started them and stand down once a later attempt
     // has been made, so a quick unplug and replug never runs two chains; a
