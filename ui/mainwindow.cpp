@@ -485,13 +485,30 @@ void MainWindow::offerFlash(const QString &revisionKind, const char *required)
         return;
     const bool accepted =
         ask(this, tr("Flash Orvik Device"), tr("Change Orvik device %1 Rev to ").arg(revisionKind) + value);
-    if (!stillConnected(offered) || !accepted)
+    if (!stillConnected(offered))
         return;
+    if (!accepted) {
+        if (resetAfterUpgrade)
+            letGoOfUpgrade();
+        return;
+    }
     setBusy();
     device->enterUpgradeMode();
 }
 
 // ---- firmware upgrade ----------------------------------------------------
+
+// The flashed device still reports a wrong revision and another flash was
+// declined: no completing reset is coming, so the window drops what the update
+// holds and is left as after a declined offer without one.
+void MainWindow::letGoOfUpgrade()
+{
+    resetAfterUpgrade = false;
+    destroyProgressDialog();
+    // Nothing else is outstanding while the chain runs: every cursor left is an update's.
+    while (QGuiApplication::overrideCursor())
+        popWaitCursor();
+}
 
 void MainWindow::onUpgradeReady(bool status)
 {

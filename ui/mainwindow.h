@@ -78,6 +78,7 @@ private:
     void gpioComplete(bool status, const QString &failure);
     void clearRadios();
     void destroyProgressDialog();
+    void letGoOfUpgrade();
 
     QString portName;
     Ui::MainWindow *ui;
