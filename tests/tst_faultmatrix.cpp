@@ -286,7 +286,7 @@ void FaultMatrixTest::faultEndsCleanlyAndDeviceAttachesAgain()
         QCOMPARE(notes, QStringList({"asked", "detached under " + box.title, "cursors 0",
                                      box.over.isEmpty() ? "detached after the answer" : box.over + " over it"}));
     } else {
-        QTRY_VERIFY_WITH_TIMEOUT(rig.losses, Long);
+        QVERIFY(WindowRig::waitFor([this] { return rig.losses > 0; }, Long));
         QVERIFY(detached());
         // Between transfer and completing reset the dialog and the upgrade's busy cursor stay.
         QCOMPARE(rig.dialogs().size() + WindowRig::cursorDepth(), stage == UpgradeReset ? 2 : 0);

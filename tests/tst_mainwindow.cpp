@@ -102,8 +102,8 @@ void MainWindowTest::chainFollowsTheVersionPolicy()
     if (accept)
         rig.answers << QMessageBox::Ok << QMessageBox::Yes;
     rig.fallback = QMessageBox::No; // boxes without it are closed
-    QTRY_VERIFY_WITH_TIMEOUT(rig.moments.size() >= expectedBoxes.size()
-                                 && rig.requests().join(' ').size() >= expectedRequests.size(), 60000);
+    QVERIFY(WindowRig::waitFor([&] { return rig.moments.size() >= expectedBoxes.size()
+                                            && rig.requests().join(' ').size() >= expectedRequests.size(); }, 30000));
     QTest::qWait(300); // room for a request or a box that must not come
     QCOMPARE(rig.boxes, expectedBoxes);
     QCOMPARE(rig.requests().join(' '), expectedRequests);
