@@ -127,7 +127,9 @@ private:
     // Beyond the link state above: the pause after an acknowledgement is a child
     // timer, so it can be stopped and dies with the object.
     void finish(ErrorType error);
+    void halt();
     void onPortDestroyed();
+    void onPortLost();
     QTimer *advanceTimer;
     bool upgradeStarted = false;
     bool awaitingReply = false;

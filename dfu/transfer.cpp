@@ -32,6 +32,11 @@ Dfu::Dfu(QSerialPort *port, QObject *parent)
     if (port) {
         connect(port, &QIODevice::readyRead, this, &Dfu::readReply);
         connect(port, &QObject::destroyed, this, &Dfu::onPortDestroyed);
+        connect(port, &QIODevice::aboutToClose, this, &Dfu::onPortLost);
+        connect(port, &QSerialPort::errorOccurred, this, [this](QSerialPort::SerialPortError error) {
+            if (error != QSerialPort::NoError)
+                onPortLost();
+        });
     }
 }
 
@@ -147,13 +152,29 @@ void Dfu::finish(ErrorType error)
 {
     if (finished)
         return;
+    halt();
+    emit updateFinished(error);
+}
+
+void Dfu::halt()
+{
     finished = true;
     awaitingReply = false;
     responseTimer->stop();
     advanceTimer->stop();
     if (port)
         disconnect(port, &QIODevice::readyRead, this, &Dfu::readReply);
-    emit updateFinished(error);
+}
+
+// Whatever the port opens next is not the bootloader this run was talking to:
+// stop at once, so nothing more is written, and report from the event loop
+// rather than from inside the port's close or error emission.
+void Dfu::onPortLost()
+{
+    if (finished)
+        return;
+    halt();
+    QTimer::singleShot(0, this, [this] { emit updateFinished(NoResponseError); });
 }
 
 // The port went away under a running update: nobody is left to tell, so just stop.

@@ -11,7 +11,7 @@ namespace {
 
 const QString BuiltInApplication = QStringLiteral(":/upgrade/ble_orvik_hx7315_app.zip");
 
-enum Fault { None, NoReply, WrongAck, BadEscape, StrayAck, Unpackable, DestroyUpdater, DestroyPortFirst };
+enum Fault { None, NoReply, WrongAck, BadEscape, StrayAck, Unpackable, ReopenPort, HangUp, DestroyUpdater, DestroyPortFirst };
 
 QString resultName(Dfu::ErrorType error)
 {
@@ -46,6 +46,7 @@ private slots:
     void initTestCase() { qRegisterMetaType<Dfu::ErrorType>(); }
 
     // The faults strike at packet `at`; a destruction leaves it unanswered.
+    // The port's own faults strike in the pause after packet 0.
     void runReportsOnce_data()
     {
         QTest::addColumn<QString>("application");
@@ -57,6 +58,8 @@ private slots:
         QTest::addRow("wrongAcknowledgeNumber") << BuiltInApplication << WrongAck << 0;
         QTest::addRow("invalidReplyToADataPacket") << BuiltInApplication << BadEscape << 2;
         QTest::addRow("strayReplyDuringPauseIgnored") << BuiltInApplication << StrayAck << 0;
+        QTest::addRow("portReopenedDuringPauseGetsNothing") << BuiltInApplication << ReopenPort << 1;
+        QTest::addRow("lineHungUpDuringPause") << BuiltInApplication << HangUp << 1;
         QTest::addRow("nothingToSendFailsOnce") << "" << None << -1;
         QTest::addRow("unpackableSendsNothingFailsOnce") << BuiltInApplication << Unpackable << -1;
         QTest::addRow("updaterDestroyedAwaitingReply") << BuiltInApplication << DestroyUpdater << 0;
@@ -92,6 +95,10 @@ private slots:
         case Unpackable:
             events = run(0, 0, Dfu::NoResponseError);
             break;
+        case ReopenPort:
+        case HangUp:
+            events = run(total, 0, Dfu::NoResponseError);
+            break;
         case DestroyUpdater:
         case DestroyPortFirst:
             events = QStringList{QString("started %1").arg(total), "frames 1"};
@@ -117,6 +124,8 @@ private slots:
         connect(dfu.get(), &Dfu::updateFinished, [&](Dfu::ErrorType error) {
             got << "finished " + resultName(error);
             dfu.reset();
+            if (port)
+                port->close(); // a hung-up line reports errors until then
         });
         // A regular file as the temporary location: nothing can be unpacked.
         const bool hadTmpdir = qEnvironmentVariableIsSet("TMPDIR");
@@ -126,7 +135,13 @@ private slots:
             qputenv("TMPDIR", QFile::encodeName(regularFile.fileName()));
         builtIn ? dfu->upgrade() : dfu->upgrade(QString(), application);
         hadTmpdir ? qputenv("TMPDIR", tmpdir) : qunsetenv("TMPDIR");
-        QTRY_VERIFY(fault < DestroyUpdater || (peer.arrivals.size() == 1 && (at == 0 || dfu->advanceTimer->isActive())));
+        QTRY_VERIFY(fault < ReopenPort || (peer.arrivals.size() == 1 && (at == 0 || dfu->advanceTimer->isActive())));
+        if (fault == ReopenPort) {
+            port->close();
+            QVERIFY(port->open(QIODevice::ReadWrite));
+        }
+        if (fault == HangUp)
+            peer.hangUp();
         if (fault == DestroyPortFirst)
             port.reset();
         if (fault >= DestroyUpdater)

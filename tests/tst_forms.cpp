@@ -1,6 +1,8 @@
 // The window with no device behind its port: how it starts, its form, the
-// About panel, and how each workflow's outcome is shown to the operator.
+// About panel, and how each workflow's outcome is shown to the operator (with
+// a port of the test's own open, as when a device sent it).
 #include "aboutdialog.h"
+#include "ptypair.h"
 #include "windowrig.h"
 
 #include <QLabel>
@@ -52,6 +54,7 @@ private slots:
 private:
     QTemporaryDir dir;
     WindowRig rig;
+    PtyPair pty;
 };
 
 void FormsTest::startsDetachedAndKeepsTrying()
@@ -155,6 +158,8 @@ void FormsTest::outcomeShowsItsBoxThenItsPattern()
     QFETCH(QString, expectedBox);
     QFETCH(QStringList, expectedControls);
     rig.window->onError(QSerialPort::ResourceError); // start-up state
+    rig.device()->setPortName(pty.slavePath());
+    QVERIFY(rig.device()->open(QIODevice::ReadWrite));
     rig.moments.clear();
     rig.boxes.clear();
     QGuiApplication::setOverrideCursor(Qt::WaitCursor);
@@ -166,6 +171,7 @@ void FormsTest::outcomeShowsItsBoxThenItsPattern()
     }
     QCOMPARE(rig.controls(), expectedControls);
     QCOMPARE(WindowRig::cursorDepth(), 0);
+    rig.window->onError(QSerialPort::ResourceError); // detached again, and trying
 }
 
 QTEST_MAIN(FormsTest)

@@ -138,7 +138,7 @@ void UpgradeFlowTest::newUpgradeClosesTheOlderDialog()
     QVERIFY(rig.open({"--sw-rev", "1.5.2", "--after-sw", "1.5.2"}));
     rig.fallback = QMessageBox::Yes;
     UpgradeWatch watch(rig);
-    QTRY_VERIFY_WITH_TIMEOUT(watch.events.size() >= 4, Long);
+    QVERIFY(WindowRig::waitFor([&] { return watch.events.size() >= 4; }, Long));
     // Only the new dialog is up; the older run's busy cursor is still held.
     QCOMPARE(watch.events.mid(2), QStringList({"dialog gone after 038500", Started.arg(2)}));
 

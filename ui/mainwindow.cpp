@@ -187,6 +187,19 @@ void MainWindow::requestInfo()
     device->getInfo();
 }
 
+// A modal box runs a nested event loop in which the port may be lost and
+// another device attached: what the box was about is then gone, and its
+// handler must not act on whatever is connected by the time it closes.
+quint64 MainWindow::connection() const
+{
+    return device->isOpen() ? attachAttempt : 0;
+}
+
+bool MainWindow::stillConnected(quint64 before) const
+{
+    return before != 0 && before == connection();
+}
+
 // Rows and addresses go together: every lookup in radios starts from a row's text.
 void MainWindow::clearRadios()
 {
@@ -221,11 +234,16 @@ void MainWindow::onError(QSerialPort::SerialPortError error)
     if (resetAfterUpgrade && resetPending)
         popWaitCursor();
     resetPending = false;
+    // A log read in progress never completes now: the window it disabled must not stay so.
+    setEnabled(true);
     clearRadios();
     enableControls(false, false, false, false, false, false);
     clearDeviceInfo();
     device->close();
-    attachDevice();
+    // A transfer that loses its port ends with a failure box, and the end of
+    // the update attaches again once that box is closed, not under it.
+    if (!updating)
+        attachDevice();
 }
 
 // ---- scan and pairing ----------------------------------------------------
@@ -251,13 +269,14 @@ void MainWindow::addRadio(QByteArray bdAddr, QByteArray classOfDevice, QString d
 void MainWindow::onScanComplete(bool status)
 {
     popWaitCursor();
-    if (status) {
+    const quint64 scanned = connection();
+    if (status)
         inform(this, tr("Scan Complete"), tr("Radio scan completed successfully"));
-        enableControls(true, true, false, true, true, true);
-    } else {
+    else
         warn(this, tr("Scan Failed"), tr("Radio scan failed"));
-        enableControls(true, true, false, false, true, true);
-    }
+    // Rows of a failed scan stay, but cannot be picked.
+    if (stillConnected(scanned))
+        enableControls(true, true, false, status, true, true);
 }
 
 void MainWindow::radioSelected(QItemSelection selected, QItemSelection deselected)
@@ -287,19 +306,23 @@ void MainWindow::doPair()
 void MainWindow::onVerifyPassKey(QByteArray bdAddr, uint passKey)
 {
     popWaitCursor();
+    const quint64 asked = connection();
     const bool confirmed =
         ask(this, tr("Verify Pass Key"), tr("Please verify that the radio displays the number ") + QString::number(passKey));
-    emit passKeyVerified(bdAddr, confirmed);
+    if (stillConnected(asked))
+        emit passKeyVerified(bdAddr, confirmed);
 }
 
 void MainWindow::onPairComplete(bool status)
 {
     popWaitCursor();
+    const quint64 paired = connection();
     if (status)
         inform(this, tr("Pairing Complete"), tr("Radio paired successfully"));
     else
         warn(this, tr("Pairing Failed"), tr("Radio pairing failed"));
-    enableControls(true, true, true, true, true, true);
+    if (stillConnected(paired))
+        enableControls(true, true, true, true, true, true);
 }
 
 // ---- alerts, reset and logs ----------------------------------------------
@@ -339,9 +362,11 @@ void MainWindow::onLowerGpioComplete(bool status)
 void MainWindow::gpioComplete(bool status, const QString &failure)
 {
     popWaitCursor();
+    const quint64 toggled = connection();
     if (!status)
         warn(this, tr("Simulation Failed"), failure);
-    enableControls(true, true, false, false, true, true);
+    if (stillConnected(toggled))
+        enableControls(true, true, false, false, true, true);
 }
 
 void MainWindow::onStartReset()
@@ -366,8 +391,10 @@ void MainWindow::onResetComplete(bool status)
         device->close();
         QTimer::singleShot(ReattachAfterResetMs, this, [this] { attachDevice(); });
     } else {
+        const quint64 refused = connection();
         warn(this, tr("Reset Failed"), tr("Failed to reset Orvik device"));
-        enableControls(false, false, false, false, false, false);
+        if (stillConnected(refused))
+            enableControls(false, false, false, false, false, false);
     }
 }
 
@@ -451,25 +478,50 @@ void MainWindow::onGetBattComplete(uchar battPercent)
 void MainWindow::offerFlash(const QString &revisionKind, const char *required)
 {
     const QString value = QLatin1String(required);
+    const quint64 offered = connection();
     warn(this, tr("Incorrect Version"),
                          tr("This application only works with Orvik device %1 Rev ").arg(revisionKind) + value);
-    if (!ask(this, tr("Flash Orvik Device"), tr("Change Orvik device %1 Rev to ").arg(revisionKind) + value))
+    if (!stillConnected(offered))
         return;
+    const bool accepted =
+        ask(this, tr("Flash Orvik Device"), tr("Change Orvik device %1 Rev to ").arg(revisionKind) + value);
+    if (!stillConnected(offered))
+        return;
+    if (!accepted) {
+        if (resetAfterUpgrade)
+            letGoOfUpgrade();
+        return;
+    }
     setBusy();
     device->enterUpgradeMode();
 }
 
 // ---- firmware upgrade ----------------------------------------------------
 
+// The flashed device still reports a wrong revision and another flash was
+// declined: no completing reset is coming, so the window drops what the update
+// holds and is left as after a declined offer without one.
+void MainWindow::letGoOfUpgrade()
+{
+    resetAfterUpgrade = false;
+    destroyProgressDialog();
+    // Nothing else is outstanding while the chain runs: every cursor left is an update's.
+    while (QGuiApplication::overrideCursor())
+        popWaitCursor();
+}
+
 void MainWindow::onUpgradeReady(bool status)
 {
     popWaitCursor();
     if (status) {
         enableControls(false, false, false, false, false, false);
+        updating = true;
         device->doDfuUpgrade();
     } else {
+        const quint64 refused = connection();
         warn(this, tr("Upgrade Failed"), tr("Failed to put Orvik Device into firmware upgrade mode"));
-        enableControls(true, true, false, false, true, true);
+        if (stillConnected(refused))
+            enableControls(true, true, false, false, true, true);
     }
 }
 
@@ -523,6 +575,7 @@ void MainWindow::onUpdateFinished(Dfu::ErrorType error)
         if (!text.isEmpty())
             warn(this, tr("Upgrade Failed"), text);
     }
+    updating = false;
     QTimer::singleShot(ReattachAfterUpgradeMs, Qt::PreciseTimer, this, [this] { attachDevice(); });
 }
 

@@ -70,12 +70,15 @@ private:
     void setBusy();
     void attachDevice();
     void requestInfo();
+    quint64 connection() const;
+    bool stillConnected(quint64 before) const;
     void offerFlash(const QString &revisionKind, const char *required);
     void toggleGpio(QPushButton *button, const QString &emergencyText, const QString &normalText,
                     void (OrvikDevice::*request)(bool));
     void gpioComplete(bool status, const QString &failure);
     void clearRadios();
     void destroyProgressDialog();
+    void letGoOfUpgrade();
 
     QString portName;
     Ui::MainWindow *ui;
@@ -88,9 +91,13 @@ private:
     // A reset request is out and its busy cursor on: a lost port must take
     // that cursor away even while the upgrade's own has to stay.
     bool resetPending = false;
+    // From the hand-over of the port to the updater until the end of the
+    // update has scheduled its own attach.
+    bool updating = false;
     // Numbers attach attempts. Retry and information timers carry the number
     // of the attempt that started them and stand down once a later attempt
-    // has been made, so a quick unplug and replug never runs two chains.
+    // has been made, so a quick unplug and replug never runs two chains; a
+    // modal box carries it as the connection it was about.
     quint64 attachAttempt = 0;
     // Set while attach() runs: a failed open may report ResourceError from
     // inside it, which must not start another attempt within this one.

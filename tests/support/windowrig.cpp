@@ -7,6 +7,10 @@
 #include <QListView>
 #include <QTest>
 
+namespace {
+constexpr int CheckMs = 5;
+}
+
 const QStringList WindowRig::Ready = {"scanButton", "upperButton", "lowerButton", "resetButton", "logButton"};
 const QStringList WindowRig::All = {"scanButton", "upperButton", "lowerButton", "pairButton",
                                     "listView",   "resetButton", "logButton"};
@@ -75,7 +79,25 @@ void WindowRig::close()
 
 bool WindowRig::waitForBoxes(int count, int timeoutMs)
 {
-    return QTest::qWaitFor([&] { return moments.size() >= count; }, timeoutMs);
+    return waitFor([&] { return moments.size() >= count; }, timeoutMs);
+}
+
+// QTest::qWaitFor sleeps 10 ms between passes of the event loop, which
+// stretches each stop-and-wait round trip of a transfer to that; a loop of
+// its own runs the transfer at the speed the window does.
+bool WindowRig::waitFor(const std::function<bool()> &done, int timeoutMs)
+{
+    QEventLoop loop;
+    QTimer check;
+    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
+        if (done())
+            loop.quit();
+    });
+    QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
+    check.start(CheckMs);
+    if (!done())
+        loop.exec();
+    return done();
 }
 
 QStringList WindowRig::controls() const

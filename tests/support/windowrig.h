@@ -9,6 +9,8 @@
 #include <QMessageBox>
 #include <QTimer>
 
+#include <functional>
+
 // The main window on the device simulator (or on a port of the test's own), as
 // the window tests drive it. A timer answers each modal message box the way an
 // operator would, so that its nested event loop runs as in real use, and
@@ -35,6 +37,7 @@ public:
     template<typename T = QWidget> T *child(const char *name) const { return window->findChild<T *>(name); }
     void click(const char *name) { child<QAbstractButton>(name)->click(); }
     bool waitForBoxes(int count, int timeoutMs = 120000);
+    static bool waitFor(const std::function<bool()> &done, int timeoutMs);
     QStringList controls() const;    // enabled operation controls
     QStringList information() const; // value widgets in use: text, " (disabled)", "<position> of <entries>"
     QStringList rows() const;
