@@ -135,9 +135,6 @@ private:
     bool awaitingReply = false;
     bool finished = false;
 
-    // Where the last package was unpacked; the directory itself is gone by then.
-    static QString lastExtractionPath;
-
     int pauseAfter(const DfuPacket &packet) const;
     Timing timing;
 };

@@ -252,8 +252,6 @@ qint32 manifestSize(const QJsonValue &value)
 
 } // namespace
 
-QString Dfu::lastExtractionPath;
-
 Dfu::UpdateImage Dfu::readPackage(ImageType type, const QString &packagePath)
 {
     return loadPackage(type, packagePath);
@@ -279,7 +277,6 @@ Dfu::UpdateImage Dfu::loadPackage(ImageType type, const QString &packagePath)
     buffer.open(QIODevice::ReadOnly);
     QZipReader reader(&buffer);
     QTemporaryDir dir;
-    lastExtractionPath = dir.path();
     PackageExtractor extractor(zip, reader, dir.path());
     if (!reader.isReadable() || reader.status() != QZipReader::NoError || !dir.isValid() || !extractor.isReadable())
         return result;
