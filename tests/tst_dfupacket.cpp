@@ -1,104 +1,165 @@
 // The serial DFU packet link: what the updater queues and puts on the wire,
 // unescaping, and how a reply is judged.
 #include "dfu.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QtTest>
 
-static QByteArray hex(const QString &text) { return QByteArray::fromHex(text.toLatin1()); }
+#include <private/qzipwriter_p.h>
+
+enum Run { Pair, BootloaderAlone };
+Q_DECLARE_METATYPE(Run)
+
+namespace {
+
+// The documented example packages: their sizes and CRCs give the documented frames.
+const int SdSize = 108212, BlSize = 16392, AppSize = 59212;
+
+QByteArray hex(const char *text) { return QByteArray::fromHex(text); }
+
+QString writePackage(const QTemporaryDir &dir, Dfu::ImageType type, const char *crc)
+{
+    const bool sdBl = type == Dfu::SoftDeviceBootloader;
+    QJsonObject entry{{"bin_file", "image.bin"}, {"dat_file", "image.dat"}};
+    if (sdBl)
+        entry.insert("sd_size", SdSize), entry.insert("bl_size", BlSize);
+    const QJsonObject manifest{{"manifest", QJsonObject{{sdBl ? "softdevice_bootloader" : "application", entry}}}};
+    const QString path = dir.filePath(sdBl ? "sd_bl.zip" : "app.zip");
+    QZipWriter zip(path);
+    zip.addFile("manifest.json", QJsonDocument(manifest).toJson());
+    zip.addFile("image.bin", QByteArray(sdBl ? SdSize + BlSize : AppSize, 'x'));
+    zip.addFile("image.dat", hex("FFFFFFFFFFFFFFFF0100FEFF") + hex(crc));
+    return path;
+}
+
+} // namespace
 
 class DfuTest : public QObject
 {
     Q_OBJECT
 
-    // The frame of a payload packed right after previousSequence.
-    static QString made(int previousSequence, const char *payload)
-    {
-        Dfu::sequenceNumber = previousSequence;
-        return Dfu::makeHciPacket(hex(payload), 0).frame.toHex(' ');
-    }
-    static QString unescaped(const char *input)
-    {
-        bool ok = false;
-        const QByteArray decoded = Dfu::slipDecode(hex(input), &ok);
-        return QString(decoded.toHex(' ')) + (ok ? " clean" : " bad");
-    }
-
 private slots:
-    void bytesAreExact_data()
+    // A packet of a package is counted from its start; -1 is its stop packet.
+    // "frame" is the whole frame, or the header of a data packet.
+    void queuedFramesAreExact_data()
     {
-        const QString bl = ":/upgrade/ble_orvik_hx7315_bl_sd.zip", app = ":/upgrade/ble_orvik_hx7315_app.zip";
-        Dfu builtIn(nullptr), bootloaderAlone(nullptr); // what runs queue, without a port to write to
-        builtIn.upgrade(bl, app);
-        bootloaderAlone.upgrade(bl, "");
-        const auto frame = [&builtIn](int index) { return QString(builtIn.packets.at(index).frame.toHex(' ')); };
-        QTest::addColumn<QString>("actual");
-        QTest::addColumn<QString>("expected");
-        QTest::addRow("builtInBootloaderStopPausesBeforeApplication") << QString::number(builtIn.packets.at(246).delaySeconds) << "1";
-        QTest::addRow("bootloaderAloneEndsWithoutPause") << QString::number(bootloaderAlone.packets.last().delaySeconds) << "0";
-        QTest::addRow("builtInBootloaderStart")
-            << frame(0) << "c0 d1 4e 01 e0 03 00 00 00 03 00 00 00 b4 a6 01 00 08 40 00 00 00 00 00 00 26 47 c0";
-        QTest::addRow("fullDataPacketHeader") << frame(2).left(14) << "c0 e3 4e 20 af";
-        QTest::addRow("builtInBootloaderStopIsSequence7") << frame(246) << "c0 c7 4e 00 eb 05 00 00 00 a5 79 c0";
-        QTest::addRow("builtInApplicationStart")
-            << frame(247) << "c0 d1 4e 01 e0 03 00 00 00 04 00 00 00 00 00 00 00 00 00 00 00 4c e7 00 00 64 ab c0";
-        QTest::addRow("builtInApplicationInit")
-            << frame(248) << "c0 da 4e 01 d7 01 00 00 00 ff ff ff ff ff ff ff ff 01 00 fe ff 05 51 00 00 6d 40 c0";
-        QTest::addRow("builtInApplicationStopIsSequence7") << frame(365) << "c0 c7 4e 00 eb 05 00 00 00 a5 79 c0";
-        QTest::addRow("stopPacketOfSequence3") << made(2, "05000000") << "c0 e3 4e 00 cf 05 00 00 00 12 8c c0";
-        QTest::addRow("dataPacketOfSequence5EscapesC0AndDb")
-            << made(4, "04000000c0db") << "c0 f5 6e 00 9d 04 00 00 00 db dc db dd c5 8f c0";
-        QTest::addRow("sequenceWrapsFrom7To0") << made(7, "05000000") << "c0 c8 4e 00 ea 05 00 00 00 36 0a c0";
-        QTest::addRow("crcCheckValueLowByteFirst") << QString(Dfu::littleEndian16(Dfu::crc16("123456789")).toHex(' ')) << "b1 29";
-        QTest::addRow("unescapeDelimiter") << unescaped("20 db dc 21") << "20 c0 21 clean";
-        QTest::addRow("unescapeEscape") << unescaped("db dd") << "db clean";
-        QTest::addRow("bareDelimiterCopied") << unescaped("c0 20") << "c0 20 clean";
-        QTest::addRow("unescapeNothing") << unescaped("") << " clean";
-        QTest::addRow("escapeBeforeOtherByteDropsBoth") << unescaped("20 db 41 00") << "20 00 bad";
-        QTest::addRow("escapeAtTheEndDropped") << unescaped("20 db") << "20 bad";
-        QTest::addRow("escapeBeforeEscape") << unescaped("db db dc") << "dc bad";
+        QTest::addColumn<Run>("run");
+        QTest::addColumn<int>("package");
+        QTest::addColumn<int>("packet");
+        QTest::addColumn<QByteArray>("frame");
+        QTest::addColumn<int>("delaySeconds");
+        const auto row = [](const char *name, Run run, int package, int packet, const char *frame, int delay) {
+            QTest::addRow("%s", name) << run << package << packet << hex(frame) << delay;
+        };
+        row("bootloaderStart", Pair, 0, 0, "c0 d1 4e 01 e0 03 00 00 00 03 00 00 00 b4 a6 01 00 08 40 00 00 00 00 00 00 26 47 c0", 1);
+        row("fullDataPacketHeader", Pair, 0, 2, "c0 e3 4e 20 af", 0);
+        row("bootloaderStopIsSequence7AndPausesBeforeApplication", Pair, 0, -1, "c0 c7 4e 00 eb 05 00 00 00 a5 79 c0", 1);
+        row("applicationStart", Pair, 1, 0, "c0 d1 4e 01 e0 03 00 00 00 04 00 00 00 00 00 00 00 00 00 00 00 4c e7 00 00 64 ab c0", 1);
+        row("applicationInit", Pair, 1, 1, "c0 da 4e 01 d7 01 00 00 00 ff ff ff ff ff ff ff ff 01 00 fe ff 05 51 00 00 6d 40 c0", 1);
+        row("applicationStopIsSequence7", Pair, 1, -1, "c0 c7 4e 00 eb 05 00 00 00 a5 79 c0", 0);
+        row("bootloaderAloneEndsWithoutPause", BootloaderAlone, 0, -1, "c0 c7 4e 00 eb 05 00 00 00 a5 79 c0", 0);
     }
-    void bytesAreExact()
+    void queuedFramesAreExact()
     {
-        QFETCH(QString, actual);
-        QFETCH(QString, expected);
-        QCOMPARE(actual, expected);
+        QFETCH(Run, run);
+        QFETCH(int, package);
+        QFETCH(int, packet);
+        QFETCH(QByteArray, frame);
+        QFETCH(int, delaySeconds);
+        QTemporaryDir dir;
+        Dfu dfu(nullptr); // queues, and has no port to write to
+        dfu.upgrade(writePackage(dir, Dfu::SoftDeviceBootloader, "37DB"),
+                    run == Pair ? writePackage(dir, Dfu::Application, "0551") : QString());
+        const int bootloaderPackets = 3 + (SdSize + BlSize + 511) / 512;
+        QCOMPARE(dfu.packets.size(), bootloaderPackets + (run == Pair ? 3 + (AppSize + 511) / 512 : 0));
+        const int begin = package ? bootloaderPackets : 0, end = package ? dfu.packets.size() : bootloaderPackets;
+        const DfuPacket queued = dfu.packets.at(packet >= 0 ? begin + packet : end - 1);
+        QCOMPARE(queued.frame.left(frame.size()), frame);
+        QCOMPARE(queued.delaySeconds, delaySeconds);
     }
 
-    // The packet of sequence number 3 is outstanding, the one of 4 is next.
-    // Reads are separated by '|'; "left" is what stays for the next read.
+    void packetFramesAreExact_data()
+    {
+        QTest::addColumn<int>("previousSequence");
+        QTest::addColumn<QByteArray>("payload");
+        QTest::addColumn<QByteArray>("frame");
+        QTest::addRow("stopPacketOfSequence3") << 2 << hex("05000000") << hex("c0 e3 4e 00 cf 05 00 00 00 12 8c c0");
+        QTest::addRow("dataPacketOfSequence5EscapesC0AndDb")
+            << 4 << hex("04000000c0db") << hex("c0 f5 6e 00 9d 04 00 00 00 db dc db dd c5 8f c0");
+        QTest::addRow("sequenceWrapsFrom7To0") << 7 << hex("05000000") << hex("c0 c8 4e 00 ea 05 00 00 00 36 0a c0");
+    }
+    void packetFramesAreExact()
+    {
+        QFETCH(int, previousSequence);
+        QFETCH(QByteArray, payload);
+        QFETCH(QByteArray, frame);
+        Dfu::sequenceNumber = previousSequence;
+        QCOMPARE(Dfu::makeHciPacket(payload, 0).frame, frame);
+    }
+
+    void crcCheckValueGoesLowByteFirst() { QCOMPARE(Dfu::littleEndian16(Dfu::crc16("123456789")), hex("b1 29")); }
+
+    void unescaping_data()
+    {
+        QTest::addColumn<QByteArray>("escaped");
+        QTest::addColumn<QByteArray>("packet");
+        QTest::addColumn<bool>("clean");
+        QTest::addRow("delimiter") << hex("20 db dc 21") << hex("20 c0 21") << true;
+        QTest::addRow("escape") << hex("db dd") << hex("db") << true;
+        QTest::addRow("bareDelimiterCopied") << hex("c0 20") << hex("c0 20") << true;
+        QTest::addRow("nothing") << QByteArray() << QByteArray() << true;
+        QTest::addRow("escapeBeforeOtherByteDropsBoth") << hex("20 db 41 00") << hex("20 00") << false;
+        QTest::addRow("escapeAtTheEndDropped") << hex("20 db") << hex("20") << false;
+        QTest::addRow("escapeBeforeEscape") << hex("db db dc") << hex("dc") << false;
+    }
+    void unescaping()
+    {
+        QFETCH(QByteArray, escaped);
+        QFETCH(QByteArray, packet);
+        QFETCH(bool, clean);
+        bool ok = !clean;
+        QCOMPARE(Dfu::slipDecode(escaped, &ok), packet);
+        QCOMPARE(ok, clean);
+    }
+
+    // The one queued packet, of sequence number 3, is outstanding: Success
+    // means it was acknowledged. "left" waits for the next read.
     void replyJudgedByAcknowledgeBits_data()
     {
-        QTest::addColumn<QString>("reads");
-        QTest::addColumn<QString>("outcome");
-        QTest::addColumn<QString>("left");
-        QTest::addRow("acknowledgeNumber4") << "c0 20 00 00 e0 c0" << "progress 1" << "";
-        QTest::addRow("onlyBits3To5Count") << "c0 e7 c0" << "progress 1" << "";
-        QTest::addRow("noiseBeforeFrameDiscarded") << "00 7f c0 20 00 00 e0 c0" << "progress 1" << "";
-        QTest::addRow("replyInPieces") << "c0 20|00 00|e0 c0" << "progress 1" << "";
-        QTest::addRow("secondFrameWaitsForNextRead") << "c0 20 00 00 e0 c0 c0 28 00 00 d8 c0" << "progress 1" << "c0 28 00 00 d8 c0";
-        QTest::addRow("acknowledgeNumber3") << "c0 18 00 00 e8 c0" << "finished 3" << "";
-        QTest::addRow("emptyFrame") << "c0 c0" << "finished 4" << "";
-        QTest::addRow("loneEscape") << "c0 db c0" << "finished 4" << "";
-        QTest::addRow("badEscape") << "c0 20 db 41 00 c0" << "finished 4" << "";
-        QTest::addRow("echoOfTheFrameJustWritten") << "c0 e3 4e 00 cf 05 00 00 00 12 8c c0" << "finished 4" << "";
-        QTest::addRow("silence") << "" << "finished 2" << "";
-        QTest::addRow("halfAFrameKeepsTimerRunning") << "c0 20 00" << "finished 2" << "c0 20 00";
+        QTest::addColumn<QByteArrayList>("reads");
+        QTest::addColumn<Dfu::ErrorType>("result");
+        QTest::addColumn<QByteArray>("left");
+        QTest::addRow("acknowledgeNumber4") << QByteArrayList{hex("c0 20 00 00 e0 c0")} << Dfu::Success << QByteArray();
+        QTest::addRow("onlyBits3To5Count") << QByteArrayList{hex("c0 e7 c0")} << Dfu::Success << QByteArray();
+        QTest::addRow("noiseBeforeFrameDiscarded") << QByteArrayList{hex("00 7f c0 20 00 00 e0 c0")} << Dfu::Success << QByteArray();
+        QTest::addRow("replyInPieces") << QByteArrayList{hex("c0 20"), hex("00 00"), hex("e0 c0")} << Dfu::Success << QByteArray();
+        QTest::addRow("secondFrameWaitsForNextRead")
+            << QByteArrayList{hex("c0 20 00 00 e0 c0 c0 28 00 00 d8 c0")} << Dfu::Success << hex("c0 28 00 00 d8 c0");
+        QTest::addRow("acknowledgeNumber3") << QByteArrayList{hex("c0 18 00 00 e8 c0")} << Dfu::IncorrectResponseError << QByteArray();
+        QTest::addRow("emptyFrame") << QByteArrayList{hex("c0 c0")} << Dfu::InvalidResponseError << QByteArray();
+        QTest::addRow("loneEscape") << QByteArrayList{hex("c0 db c0")} << Dfu::InvalidResponseError << QByteArray();
+        QTest::addRow("badEscape") << QByteArrayList{hex("c0 20 db 41 00 c0")} << Dfu::InvalidResponseError << QByteArray();
+        QTest::addRow("echoOfTheFrameJustWritten")
+            << QByteArrayList{hex("c0 e3 4e 00 cf 05 00 00 00 12 8c c0")} << Dfu::InvalidResponseError << QByteArray();
+        QTest::addRow("silence") << QByteArrayList() << Dfu::NoResponseError << QByteArray();
+        QTest::addRow("halfAFrameKeepsTimerRunning") << QByteArrayList{hex("c0 20 00")} << Dfu::NoResponseError << hex("c0 20 00");
     }
     void replyJudgedByAcknowledgeBits()
     {
-        QFETCH(QString, reads);
-        QFETCH(QString, outcome);
-        QFETCH(QString, left);
+        QFETCH(QByteArrayList, reads);
+        QFETCH(Dfu::ErrorType, result);
+        QFETCH(QByteArray, left);
         Dfu dfu(nullptr); // the transfer tests read from a real port
         Dfu::sequenceNumber = 2;
-        dfu.packets << Dfu::makeHciPacket(hex("05000000"), 0) << Dfu::makeHciPacket(hex("05000000"), 0);
-        QStringList events;
-        connect(&dfu, &Dfu::updateProgress, [&](int at) { events << QString("progress %1").arg(at); });
-        connect(&dfu, &Dfu::updateFinished, [&](Dfu::ErrorType error) { events << QString("finished %1").arg(int(error)); });
+        dfu.packets << Dfu::makeHciPacket(hex("05000000"), 0);
+        QList<Dfu::ErrorType> results;
+        connect(&dfu, &Dfu::updateFinished, [&](Dfu::ErrorType error) { results << error; });
         dfu.sendNextPacket();
-        for (const QString &read : reads.split('|', Qt::SkipEmptyParts))
-            dfu.processReplyBytes(hex(read));
-        QTRY_COMPARE_WITH_TIMEOUT(events.join(", "), outcome, 10000);
-        QCOMPARE(dfu.replyBuffer, hex(left));
+        for (const QByteArray &read : reads)
+            dfu.processReplyBytes(read);
+        QTRY_COMPARE_WITH_TIMEOUT(results, QList<Dfu::ErrorType>{result}, 10000);
+        QCOMPARE(dfu.replyBuffer, left);
     }
 };
 

@@ -1,114 +1,75 @@
 // Whole transfers against the simulator's strict bootloader on a pty: it checks
 // every frame, every pause and both images, and injects the faults.
 #include "bootloaderpeer.h"
-#include "dfu.h"
+#include "builtinpackages.h"
 
 #include <QMetaEnum>
 #include <QSerialPort>
 #include <QtTest>
 
-namespace {
+// The first three are the bootloader's own faults.
+enum Fault { NoReply, WrongAck, BadEscape, None, StrayAck, Unpackable, ReopenPort, HangUp, DestroyUpdater, DestroyPortFirst };
+Q_DECLARE_METATYPE(Fault)
+enum Queue { BuiltInPair, BuiltInApplicationAlone, NothingQueued };
+Q_DECLARE_METATYPE(Queue)
 
-const QString BuiltInApplication = QStringLiteral(":/upgrade/ble_orvik_hx7315_app.zip");
-
-enum Fault { None, NoReply, WrongAck, BadEscape, StrayAck, Unpackable, ReopenPort, HangUp, DestroyUpdater, DestroyPortFirst };
-
-QString resultName(Dfu::ErrorType error)
+static QString resultName(Dfu::ErrorType error)
 {
     return QString::fromLatin1(QMetaEnum::fromType<Dfu::ErrorType>().valueToKey(error));
 }
-
-// started, progress 1..upTo, the result, and the number of frames the bootloader received.
-QStringList run(int total, int upTo, Dfu::ErrorType result)
-{
-    QStringList events{QString("started %1").arg(total)};
-    for (int i = 1; i <= upTo; ++i)
-        events << QString("progress %1").arg(i);
-    return events << "finished " + resultName(result) << QString("frames %1").arg(total ? upTo + 1 : 0);
-}
-
-} // namespace
-
-Q_DECLARE_METATYPE(Fault)
 
 class DfuTest : public QObject
 {
     Q_OBJECT
 
-    // Start, init, a data packet per 512 bytes and stop: taken from the
-    // packages themselves, so other firmware runs the same table.
-    static int packetsOf(Dfu::ImageType type, const QString &package)
-    {
-        return 3 + (Dfu::loadPackage(type, package).image.size() + 511) / 512;
-    }
-
 private slots:
-    void initTestCase() { qRegisterMetaType<Dfu::ErrorType>(); }
-
-    // The faults strike at packet `at`; a destruction leaves it unanswered.
-    // The port's own faults strike in the pause after packet 0.
+    // The faults strike at packet `at`; a destruction leaves it unanswered and
+    // reports nothing. The port's own faults strike in the pause after packet 0.
     void runReportsOnce_data()
     {
-        QTest::addColumn<QString>("application");
+        QTest::addColumn<Queue>("queue");
         QTest::addColumn<Fault>("fault");
         QTest::addColumn<int>("at");
-        QTest::addRow("builtInPairAllAcknowledged") << "built-in" << None << -1;
-        QTest::addRow("silentFromTheStart") << BuiltInApplication << NoReply << 0;
-        QTest::addRow("silentAtADataPacket") << BuiltInApplication << NoReply << 3;
-        QTest::addRow("wrongAcknowledgeNumber") << BuiltInApplication << WrongAck << 0;
-        QTest::addRow("invalidReplyToADataPacket") << BuiltInApplication << BadEscape << 2;
-        QTest::addRow("strayReplyDuringPauseIgnored") << BuiltInApplication << StrayAck << 0;
-        QTest::addRow("portReopenedDuringPauseGetsNothing") << BuiltInApplication << ReopenPort << 1;
-        QTest::addRow("lineHungUpDuringPause") << BuiltInApplication << HangUp << 1;
-        QTest::addRow("nothingToSendFailsOnce") << "" << None << -1;
-        QTest::addRow("unpackableSendsNothingFailsOnce") << BuiltInApplication << Unpackable << -1;
-        QTest::addRow("updaterDestroyedAwaitingReply") << BuiltInApplication << DestroyUpdater << 0;
-        QTest::addRow("updaterDestroyedDuringPause") << BuiltInApplication << DestroyUpdater << 1;
-        QTest::addRow("portDestroyedDuringPause") << BuiltInApplication << DestroyPortFirst << 1;
+        QTest::addColumn<Dfu::ErrorType>("result");
+        const auto row = [](const char *name, Queue queue, Fault fault, int at, Dfu::ErrorType result = Dfu::ErrorType()) {
+            QTest::addRow("%s", name) << queue << fault << at << result;
+        };
+        row("builtInPairAllAcknowledged", BuiltInPair, None, -1, Dfu::Success);
+        row("silentFromTheStart", BuiltInApplicationAlone, NoReply, 0, Dfu::NoResponseError);
+        row("silentAtADataPacket", BuiltInApplicationAlone, NoReply, 3, Dfu::NoResponseError);
+        row("wrongAcknowledgeNumber", BuiltInApplicationAlone, WrongAck, 0, Dfu::IncorrectResponseError);
+        row("invalidReplyToADataPacket", BuiltInApplicationAlone, BadEscape, 2, Dfu::InvalidResponseError);
+        row("strayReplyDuringPauseIgnored", BuiltInApplicationAlone, StrayAck, 0, Dfu::Success);
+        row("portReopenedDuringPauseGetsNothing", BuiltInApplicationAlone, ReopenPort, 1, Dfu::NoResponseError);
+        row("lineHungUpDuringPause", BuiltInApplicationAlone, HangUp, 1, Dfu::NoResponseError);
+        row("nothingToSendFailsOnce", NothingQueued, None, -1, Dfu::NoResponseError);
+        row("unpackableSendsNothingFailsOnce", BuiltInApplicationAlone, Unpackable, -1, Dfu::NoResponseError);
+        row("updaterDestroyedAwaitingReply", BuiltInApplicationAlone, DestroyUpdater, 0);
+        row("updaterDestroyedDuringPause", BuiltInApplicationAlone, DestroyUpdater, 1);
+        row("portDestroyedDuringPause", BuiltInApplicationAlone, DestroyPortFirst, 1);
     }
     // Like the device link, the test destroys the updater from its handler of
     // the result; nothing may follow it.
     void runReportsOnce()
     {
-        QFETCH(QString, application);
+        QFETCH(Queue, queue);
         QFETCH(Fault, fault);
         QFETCH(int, at);
-        const bool builtIn = application == "built-in";
-        const int appPackets = packetsOf(Dfu::Application, BuiltInApplication);
-        const int total = builtIn ? packetsOf(Dfu::SoftDeviceBootloader, ":/upgrade/ble_orvik_hx7315_bl_sd.zip") + appPackets
-                                  : application.isEmpty() ? 0 : appPackets;
-        QStringList events;
-        switch (fault) {
-        case None:
-        case StrayAck:
-            events = run(total, total - 1, total ? Dfu::Success : Dfu::NoResponseError);
-            break;
-        case NoReply:
-            events = run(total, at, Dfu::NoResponseError);
-            break;
-        case WrongAck:
-            events = run(total, at, Dfu::IncorrectResponseError);
-            break;
-        case BadEscape:
-            events = run(total, at, Dfu::InvalidResponseError);
-            break;
-        case Unpackable:
-            events = run(0, 0, Dfu::NoResponseError);
-            break;
-        case ReopenPort:
-        case HangUp:
-            events = run(total, 0, Dfu::NoResponseError);
-            break;
-        case DestroyUpdater:
-        case DestroyPortFirst:
-            events = QStringList{QString("started %1").arg(total), "frames 1"};
-            break;
-        }
+        QFETCH(Dfu::ErrorType, result);
+        const int total = queue == NothingQueued || fault == Unpackable ? 0
+            : packetsOf(Dfu::Application, BuiltInApplication) + (queue == BuiltInPair ? packetsOf(Dfu::SoftDeviceBootloader, BuiltInBootloader) : 0);
+        // Started, progress for every packet after the first, the result, and the frames the bootloader received.
+        const int sent = fault >= ReopenPort ? 1 : total == 0 ? 0 : result == Dfu::Success ? total : at + 1;
+        QStringList events{QString("started %1").arg(total)};
+        for (int i = 1; i < sent; ++i)
+            events << QString("progress %1").arg(i);
+        if (fault < DestroyUpdater)
+            events << "finished " + resultName(result);
+        events << QString("frames %1").arg(sent);
 
         BootloaderPeer peer;
-        if (fault == NoReply || fault == WrongAck || fault == BadEscape || (fault == DestroyUpdater && at == 0))
-            peer.engine()->setFaults({{at, fault == WrongAck ? SimFault::WrongAck
-                                               : fault == BadEscape ? SimFault::BadEscape : SimFault::NoReply}});
+        if (fault <= BadEscape || (fault == DestroyUpdater && at == 0))
+            peer.engine()->setFaults({{at, fault <= BadEscape ? SimFault(fault) : SimFault::NoReply}});
         if (fault == StrayAck) { // a second acknowledgement while the updater pauses
             connect(&peer, &BootloaderPeer::replied, this, [&peer](const QByteArray &reply) {
                 if (peer.arrivals.size() == 1)
@@ -128,13 +89,12 @@ private slots:
                 port->close(); // a hung-up line reports errors until then
         });
         // A regular file as the temporary location: nothing can be unpacked.
-        const bool hadTmpdir = qEnvironmentVariableIsSet("TMPDIR");
         const QByteArray tmpdir = qgetenv("TMPDIR");
         QTemporaryFile regularFile;
         if (fault == Unpackable && regularFile.open())
             qputenv("TMPDIR", QFile::encodeName(regularFile.fileName()));
-        builtIn ? dfu->upgrade() : dfu->upgrade(QString(), application);
-        hadTmpdir ? qputenv("TMPDIR", tmpdir) : qunsetenv("TMPDIR");
+        queue == BuiltInPair ? dfu->upgrade() : dfu->upgrade(QString(), queue == NothingQueued ? QString() : BuiltInApplication);
+        tmpdir.isNull() ? qunsetenv("TMPDIR") : qputenv("TMPDIR", tmpdir);
         QTRY_VERIFY(fault < ReopenPort || (peer.arrivals.size() == 1 && (at == 0 || dfu->advanceTimer->isActive())));
         if (fault == ReopenPort) {
             port->close();
@@ -153,7 +113,7 @@ private slots:
         // and a stop packet that another package follows.
         QCOMPARE(peer.violations, QStringList());
         QString why;
-        QCOMPARE(peer.engine()->installable(&why), events.contains("finished Success"));
+        QCOMPARE(peer.engine()->installable(&why), result == Dfu::Success);
     }
 };
 
