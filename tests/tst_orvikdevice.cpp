@@ -1,14 +1,13 @@
 // The device link on a pty (the test plays the device on the master): request
 // frames, the reply reader with log collection and nested event loops, a
 // vanished device, port matching and the hand-off of the port to the updater.
-#include "orvikdevice.h"
-#include "portmatch.h"
+#include "builtinpackages.h"
+#include "devicesignals.h"
 #include "ptypair.h"
 
 #include <QRandomGenerator>
 #include <QtTest>
 
-#include <functional>
 #include <memory>
 
 using Request = std::function<void(OrvikDevice &)>;
@@ -16,18 +15,21 @@ Q_DECLARE_METATYPE(Request)
 Q_DECLARE_METATYPE(PortIds)
 #define REQUEST(calls) Request([=](OrvikDevice &d) { d.calls; })
 
-static QByteArray hex(const QString &text) { return QByteArray::fromHex(text.toLatin1()); }
-static QString show(bool b) { return b ? "true" : "false"; }
-static QString show(const QByteArray &bytes) { return bytes.toHex(); }
-static QString show(const QString &text) { return text; }
-static QString show(uint key) { return QString::number(key, 16); }
-static QString show(int value) { return QString::number(value); }
-static QString show(const QStringList &log) { return log.join('|'); }
+// What a reply-reader row does in turn: the device sends bytes as one read, or
+// the test acts. Nested and Unnotified bytes arrive while the receiver of the
+// next signal runs a nested event loop, in which the port notifies again or not.
+struct Step
+{
+    enum Action { Read, GetLogs, Pause, Close, Attach, Nested, Unnotified } action = Read;
+    QByteArray bytes;
+    Step(const char *hex) : bytes(QByteArray::fromHex(hex)) {}
+    Step(Action action = Read, const char *hex = "") : action(action), bytes(QByteArray::fromHex(hex)) {}
+};
+Q_DECLARE_METATYPE(Step)
 
-// An attached device whose signals are recorded as "name arguments...", in
-// emission order. Bytes set in `nested` arrive while the receiver of the next
-// signal runs a nested event loop, in which the port may notify (the reader is
-// entered again) or not.
+static QByteArray hex(const char *text) { return QByteArray::fromHex(text); }
+
+// An attached device whose signals are recorded in emission order.
 struct Link
 {
     PtyPair pty;
@@ -37,26 +39,16 @@ struct Link
     QByteArray nested;
     bool notifyAgain = false;
 
-    template<typename Class, typename... Args>
-    void record(void (Class::*signal)(Args...))
-    {
-        const QString name = QMetaMethod::fromSignal(signal).name();
-        QObject::connect(&device, signal, [=](Args... args) {
-            events << QStringList{name, show(args)...}.join(' ');
-            if (!nested.isEmpty() && pty.write(std::exchange(nested, {})) && device.waitForReadyRead(10000) && notifyAgain)
-                emit device.readyRead();
-        });
-    }
     Link()
     {
         device.attach(pty.slavePath()); // a pty has no USB ids: a named port opens whatever it is
-        const auto recordAll = [this](auto... each) { (record(each), ...); };
-        recordAll(&OrvikDevice::radioFound, &OrvikDevice::scanComplete, &OrvikDevice::verifyPassKey, &OrvikDevice::pairComplete,
-                  &OrvikDevice::upgradeReady, &OrvikDevice::upperGpioComplete, &OrvikDevice::lowerGpioComplete,
-                  &OrvikDevice::resetComplete, &OrvikDevice::getInfoComplete, &OrvikDevice::getHwRevComplete,
-                  &OrvikDevice::getFwRevComplete, &OrvikDevice::getSwRevComplete, &OrvikDevice::getBattComplete,
-                  &OrvikDevice::getLogsComplete, &OrvikDevice::upgradeStarted, &OrvikDevice::upgradeFinished,
-                  &OrvikDevice::setSerialComplete, &QSerialPort::errorOccurred);
+        const auto inNestedLoop = [this] {
+            if (!nested.isEmpty() && pty.write(std::exchange(nested, {})) && device.waitForReadyRead(10000) && notifyAgain)
+                emit device.readyRead();
+        };
+        DeviceSignals::recordReplies(&device, &events, inNestedLoop);
+        DeviceSignals::record(&device, &events, &OrvikDevice::upgradeStarted);
+        DeviceSignals::record(&device, &events, &QSerialPort::errorOccurred);
     }
     // Sends bytes as one read and returns what that read emitted.
     QString feed(const QByteArray &bytes)
@@ -166,70 +158,73 @@ private slots:
         QCOMPARE(link.pty.read(frames.size() + 2).toHex(' '), (frames + hex("02 01")).toHex(' '));
     }
 
-    // Reads are separated by '|', and so is what each emitted. "getLogs" calls
-    // it; "nested:" and "unnotified:" set bytes for a nested event loop; "close"
-    // and "attach" (the same pty again) add what they emitted; "pause" outwaits
-    // a partial frame. "requests" is everything the device wrote.
+    // For each step, what it emitted; "requests" is everything the device wrote.
     void replyReader_data()
     {
-        QTest::addColumn<QString>("reads");
-        QTest::addColumn<QString>("expected");
-        QTest::addColumn<QString>("requests");
-        QTest::addRow("twoFramesInOneRead") << "038100 038300" << "scanComplete true, pairComplete true" << "";
-        QTest::addRow("splitFrameCompletesLater") << "0c84 a0a1 | a2a3a4a5 01 | 020304" << " |  | verifyPassKey a0a1a2a3a4a5 4030201" << "";
-        QTest::addRow("trailingByteWaitsForItsFrame") << "038600 03 | 8800" << "upperGpioComplete true | resetComplete true" << "";
-        QTest::addRow("radioNameEmptyOrGiven") << "0b82 a0a1a2a3a4a5 c0c1c2 0e82 a0a1a2a3a4a5 c0c1c2 522d37"
-                                               << "radioFound a0a1a2a3a4a5 c0c1c2 , radioFound a0a1a2a3a4a5 c0c1c2 R-7" << "";
-        QTest::addRow("revisionsStopAtZeroPadding") << "0a8c 312e352e33 000000 068a 37333135 088b 31312e302e30"
-                                                    << "getSwRevComplete 1.5.3, getHwRevComplete 7315, getFwRevComplete 11.0.0" << "";
-        QTest::addRow("passKeyLeastSignificantFirst") << "0c84 a0a1a2a3a4a5 78563412" << "verifyPassKey a0a1a2a3a4a5 12345678" << "";
-        QTest::addRow("nonZeroStatusIsFailure") << "038501 0387ff 038f00"
-                                                << "upgradeReady false, lowerGpioComplete false, setSerialComplete true" << "";
-        QTest::addRow("infoAndBatteryUnchanged") << "0689 07 534e31 038d57" << "getInfoComplete 7 SN1, getBattComplete 87" << "";
-        QTest::addRow("unknownCodeDiscardsRest") << "038100 0290 038300 | 038301" << "scanComplete true | pairComplete false" << "";
-        QTest::addRow("unknownCodeWaitsForItsLength") << "059000 | 0000 038100 | 038100" << " |  | scanComplete true" << "";
-        QTest::addRow("lengthZeroOrOneDiscards") << "0081 038100 | 038101 | 0181 038100 | 038101"
-                                                 << " | scanComplete false |  | scanComplete false" << "";
-        QTest::addRow("shortRepliesDroppedOthersRead")
-            << "0281 028d 0289 0b84 a0a1a2a3a4a5 010203 0a82 a0a1a2a3a4a5 c0c1 038300" << "pairComplete true" << "";
-        QTest::addRow("logExchangeAsksUntilEmptyEntry") << "getLogs | 048e 6162 | 038e 63 | 028e | getLogs | 028e"
-            << " |  | getLogsComplete ab|c | getLogsComplete " << "020d 020d 020d 020d";
-        QTest::addRow("emptyLogEntryAndRepeatedEnd") << "048e 6162 038e00 028e | 028e" << "getLogsComplete ab| | getLogsComplete ab|"
-                                                     << "020d 020d";
-        QTest::addRow("readerEnteredAgainFromNestedLoop") << "nested: 038800 038d2a | 038100 038300"
-            << "scanComplete true, pairComplete true, resetComplete true, getBattComplete 42" << "";
-        QTest::addRow("bytesWithoutNotificationInNestedLoop") << "unnotified: 038800 038d2a | 038100 038300"
-            << "scanComplete true, pairComplete true, resetComplete true, getBattComplete 42" << "";
-        QTest::addRow("closingAClosedPortReportsNothing") << "close | close" << " | " << "";
-        QTest::addRow("newConnectionStartsEmpty") << "getLogs | 048e 6162 | 0c84 a0a1 | close | attach | 038100 028e"
-            << " |  |  | errorOccurred 0 | scanComplete true, getLogsComplete " << "020d 020d";
-        QTest::addRow("strayByteDroppedOnceStale") << "ff | pause | 038100" << " | scanComplete true" << "";
+        QTest::addColumn<QList<Step>>("steps");
+        QTest::addColumn<QStringList>("expected");
+        QTest::addColumn<QByteArray>("requests");
+        const auto row = [](const char *name, const QList<Step> &steps, const QStringList &expected, const char *requests = "") {
+            QTest::addRow("%s", name) << steps << expected << hex(requests);
+        };
+        using S = Step;
+        row("twoFramesInOneRead", {"038100 038300"}, {"scanComplete true, pairComplete true"});
+        row("splitFrameCompletesLater", {"0c84 a0a1", "a2a3a4a5 40", "e20100"}, {"", "", "verifyPassKey a0a1a2a3a4a5 123456"});
+        row("trailingByteWaitsForItsFrame", {"038600 03", "8800"}, {"upperGpioComplete true", "resetComplete true"});
+        row("radioNameEmptyOrGiven", {"0b82 a0a1a2a3a4a5 c0c1c2 0e82 a0a1a2a3a4a5 c0c1c2 522d37"},
+            {"radioFound a0a1a2a3a4a5 c0c1c2 , radioFound a0a1a2a3a4a5 c0c1c2 R-7"});
+        row("revisionsStopAtZeroPadding", {"0a8c 312e352e33 000000 068a 37333135 088b 31312e302e30"},
+            {"getSwRevComplete 1.5.3, getHwRevComplete 7315, getFwRevComplete 11.0.0"});
+        row("passKeyLeastSignificantFirst", {"0c84 a0a1a2a3a4a5 40e20100"}, {"verifyPassKey a0a1a2a3a4a5 123456"});
+        row("nonZeroStatusIsFailure", {"038501 0387ff 038f00"},
+            {"upgradeReady false, lowerGpioComplete false, setSerialComplete true"});
+        row("infoAndBatteryUnchanged", {"0689 07 534e31 038d57"}, {"getInfoComplete 7 SN1, getBattComplete 87"});
+        row("unknownCodeDiscardsRest", {"038100 0290 038300", "038301"}, {"scanComplete true", "pairComplete false"});
+        row("unknownCodeWaitsForItsLength", {"059000", "0000 038100", "038100"}, {"", "", "scanComplete true"});
+        row("lengthZeroOrOneDiscards", {"0081 038100", "038101", "0181 038100", "038101"},
+            {"", "scanComplete false", "", "scanComplete false"});
+        row("shortRepliesDroppedOthersRead", {"0281 028d 0289 0b84 a0a1a2a3a4a5 010203 0a82 a0a1a2a3a4a5 c0c1 038300"},
+            {"pairComplete true"});
+        row("logExchangeAsksUntilEmptyEntry", {S::GetLogs, "048e 6162", "038e 63", "028e", S::GetLogs, "028e"},
+            {"", "", "", "getLogsComplete ab|c", "", "getLogsComplete "}, "020d 020d 020d 020d");
+        row("emptyLogEntryAndRepeatedEnd", {"048e 6162 038e00 028e", "028e"}, {"getLogsComplete ab|", "getLogsComplete ab|"},
+            "020d 020d");
+        row("readerEnteredAgainFromNestedLoop", {{S::Nested, "038800 038d2a"}, "038100 038300"},
+            {"", "scanComplete true, pairComplete true, resetComplete true, getBattComplete 42"});
+        row("bytesWithoutNotificationInNestedLoop", {{S::Unnotified, "038800 038d2a"}, "038100 038300"},
+            {"", "scanComplete true, pairComplete true, resetComplete true, getBattComplete 42"});
+        row("closingAClosedPortReportsNothing", {S::Close, S::Close}, {"", ""});
+        row("newConnectionStartsEmpty", {S::GetLogs, "048e 6162", "0c84 a0a1", S::Close, S::Attach, "038100 028e"},
+            {"", "", "", "", "errorOccurred NoError", "scanComplete true, getLogsComplete "}, "020d 020d");
+        row("strayByteDroppedOnceStale", {"ff", S::Pause, "038100"}, {"", "", "scanComplete true"});
     }
     void replyReader()
     {
-        QFETCH(QString, reads);
-        QFETCH(QString, expected);
-        QFETCH(QString, requests);
+        QFETCH(QList<Step>, steps);
+        QFETCH(QStringList, expected);
+        QFETCH(QByteArray, requests);
         Link link;
         QStringList got;
-        for (const QString &read : reads.split('|')) {
-            const QString step = read.trimmed();
+        for (const Step &step : steps) {
             const int before = link.events.size();
-            if (step == "getLogs") {
-                link.device.getLogs();
-            } else if (step == "pause") {
-                QTest::qWait(1100);
-            } else if (step == "close" || step == "attach") {
-                step == "close" ? link.device.close() : void(link.device.attach(link.pty.slavePath()));
-                got << link.events.mid(before).join(", ");
-            } else if (read.contains(':')) {
-                link.nested = hex(read.section(':', 1)), link.notifyAgain = read.contains("nested:");
-            } else {
-                got << link.feed(hex(read));
+            if (step.action == Step::Read) {
+                got << link.feed(step.bytes);
+                continue;
             }
+            if (step.action == Step::GetLogs)
+                link.device.getLogs();
+            else if (step.action == Step::Pause)
+                QTest::qWait(1100); // outwaits a partial frame
+            else if (step.action == Step::Close)
+                link.device.close();
+            else if (step.action == Step::Attach)
+                link.device.attach(link.pty.slavePath()); // the same pty again
+            else
+                link.nested = step.bytes, link.notifyAgain = step.action == Step::Nested;
+            got << link.events.mid(before).join(", ");
         }
-        QCOMPARE(got.join(" | "), expected);
-        QCOMPARE(link.pty.read(hex(requests).size()).toHex(' '), hex(requests).toHex(' '));
+        QCOMPARE(got, expected);
+        QCOMPARE(link.pty.read(requests.size()).toHex(' '), requests.toHex(' '));
     }
 
     // Random frames with honest length bytes, cut into random reads, give one
@@ -256,25 +251,15 @@ private slots:
         QCOMPARE(link.events.value(expected - 1), QString("scanComplete true"));
     }
 
-    // A pty has no low-latency mode to give: it is opened and used as it is.
-    void ptyOpensWithoutLowLatencyMode()
-    {
-        Link link;
-        QVERIFY(link.device.isOpen());
-        link.device.getBatt();
-        QCOMPARE(link.pty.read(2).toHex(' '), QByteArray("02 0c"));
-        QCOMPARE(link.feed(hex("03 8d 57")), QString("getBattComplete 87"));
-    }
-
-    // A vanished device reaches the window as one ResourceError (9) after the
-    // first ReadError (8), not as an endless flood, and the port can attach again.
+    // A vanished device reaches the window as one ResourceError after the
+    // first ReadError, not as an endless flood, and the port can attach again.
     void hangUpGivesOneResourceError()
     {
         Link link;
         link.pty.closeMaster();
         QTRY_COMPARE_WITH_TIMEOUT(link.events.size(), 2, 10000);
         QTest::qWait(300); // a busy loop would pile up thousands of notifications here
-        QCOMPARE(link.events, QStringList({"errorOccurred 8", "errorOccurred 9"}));
+        QCOMPARE(link.events, QStringList({"errorOccurred ReadError", "errorOccurred ResourceError"}));
         PtyPair next;
         QVERIFY(link.device.attach(next.slavePath()));
     }
@@ -295,8 +280,9 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(link.events.size(), 5, 10000);
         link.feed(hex("03 81 00"));
         QTest::qWait(1500); // past the updater's response time-out
-        QCOMPARE(link.events, QStringList({"upgradeStarted 366", "upgradeFinished 2", "pairComplete true",
-                                           "upgradeStarted 0", "upgradeFinished 2", "scanComplete true"}));
+        QCOMPARE(link.events, QStringList({QString("upgradeStarted %1").arg(builtInPackets()), "upgradeFinished NoResponseError",
+                                           "pairComplete true", "upgradeStarted 0", "upgradeFinished NoResponseError",
+                                           "scanComplete true"}));
     }
 
     void destroyedDuringUpgradeLeavesNothingBehind()
