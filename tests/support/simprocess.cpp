@@ -13,12 +13,6 @@ bool SimProcess::start(const QStringList &extraArgs)
     return dir.isValid() && process.waitForStarted(20000) && waitForEvent(QStringLiteral("plug"));
 }
 
-QString SimProcess::slavePath() const
-{
-    output += process.readAllStandardOutput();
-    return QString::fromLocal8Bit(output.left(output.lastIndexOf('\n')).split('\n').last());
-}
-
 void SimProcess::stop()
 {
     if (process.state() == QProcess::NotRunning)

@@ -17,8 +17,6 @@ public:
     // Starts the simulator with extraArgs and waits until it is plugged in.
     bool start(const QStringList &extraArgs = QStringList());
     QString linkPath() const { return dir.filePath(QStringLiteral("orvik")); }
-    // The slave path it printed last on its standard output.
-    QString slavePath() const;
     // SIGTERM, then waits for the exit.
     void stop();
 
@@ -34,8 +32,7 @@ public:
 
 private:
     QTemporaryDir dir;
-    mutable QProcess process;
-    mutable QByteArray output;
+    QProcess process;
 };
 
 #endif // SIMPROCESS_H
