@@ -1,5 +1,6 @@
 // The serial DFU packet link: what the updater queues and puts on the wire,
-// unescaping, and how a reply is judged.
+// and how a reply is judged. Unescaping is checked for round trips by
+// tst_fuzzregressions; what a bad escape decodes to is never used.
 #include "dfu.h"
 
 #include <QJsonDocument>
@@ -79,48 +80,11 @@ private slots:
         QCOMPARE(queued.delaySeconds, delaySeconds);
     }
 
-    void packetFramesAreExact_data()
+    // The CRC covers the packet as it is; the escaping comes after it.
+    void dataPacketOfSequence5EscapesC0AndDb()
     {
-        QTest::addColumn<int>("previousSequence");
-        QTest::addColumn<QByteArray>("payload");
-        QTest::addColumn<QByteArray>("frame");
-        QTest::addRow("stopPacketOfSequence3") << 2 << hex("05000000") << hex("c0 e3 4e 00 cf 05 00 00 00 12 8c c0");
-        QTest::addRow("dataPacketOfSequence5EscapesC0AndDb")
-            << 4 << hex("04000000c0db") << hex("c0 f5 6e 00 9d 04 00 00 00 db dc db dd c5 8f c0");
-        QTest::addRow("sequenceWrapsFrom7To0") << 7 << hex("05000000") << hex("c0 c8 4e 00 ea 05 00 00 00 36 0a c0");
-    }
-    void packetFramesAreExact()
-    {
-        QFETCH(int, previousSequence);
-        QFETCH(QByteArray, payload);
-        QFETCH(QByteArray, frame);
-        Dfu::sequenceNumber = previousSequence;
-        QCOMPARE(Dfu::makeHciPacket(payload, 0).frame, frame);
-    }
-
-    void crcCheckValueGoesLowByteFirst() { QCOMPARE(Dfu::littleEndian16(Dfu::crc16("123456789")), hex("b1 29")); }
-
-    void unescaping_data()
-    {
-        QTest::addColumn<QByteArray>("escaped");
-        QTest::addColumn<QByteArray>("packet");
-        QTest::addColumn<bool>("clean");
-        QTest::addRow("delimiter") << hex("20 db dc 21") << hex("20 c0 21") << true;
-        QTest::addRow("escape") << hex("db dd") << hex("db") << true;
-        QTest::addRow("bareDelimiterCopied") << hex("c0 20") << hex("c0 20") << true;
-        QTest::addRow("nothing") << QByteArray() << QByteArray() << true;
-        QTest::addRow("escapeBeforeOtherByteDropsBoth") << hex("20 db 41 00") << hex("20 00") << false;
-        QTest::addRow("escapeAtTheEndDropped") << hex("20 db") << hex("20") << false;
-        QTest::addRow("escapeBeforeEscape") << hex("db db dc") << hex("dc") << false;
-    }
-    void unescaping()
-    {
-        QFETCH(QByteArray, escaped);
-        QFETCH(QByteArray, packet);
-        QFETCH(bool, clean);
-        bool ok = !clean;
-        QCOMPARE(Dfu::slipDecode(escaped, &ok), packet);
-        QCOMPARE(ok, clean);
+        Dfu::sequenceNumber = 4;
+        QCOMPARE(Dfu::makeHciPacket(hex("04000000c0db"), 0).frame, hex("c0 f5 6e 00 9d 04 00 00 00 db dc db dd c5 8f c0"));
     }
 
     // The one queued packet, of sequence number 3, is outstanding: Success
