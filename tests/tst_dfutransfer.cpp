@@ -72,7 +72,7 @@ private slots:
             peer.engine()->setFaults({{at, fault <= BadEscape ? SimFault(fault) : SimFault::NoReply}});
         if (fault == StrayAck) { // a second acknowledgement while the updater pauses
             connect(&peer, &BootloaderPeer::replied, this, [&peer](const QByteArray &reply) {
-                if (peer.arrivals.size() == 1)
+                if (peer.engine()->frameCount() == 1)
                     QTimer::singleShot(100, &peer, [&peer, reply] { peer.send(reply); });
             });
         }
@@ -95,7 +95,7 @@ private slots:
             qputenv("TMPDIR", QFile::encodeName(regularFile.fileName()));
         queue == BuiltInPair ? dfu->upgrade() : dfu->upgrade(QString(), queue == NothingQueued ? QString() : BuiltInApplication);
         tmpdir.isNull() ? qunsetenv("TMPDIR") : qputenv("TMPDIR", tmpdir);
-        QTRY_VERIFY(fault < ReopenPort || (peer.arrivals.size() == 1 && (at == 0 || dfu->advanceTimer->isActive())));
+        QTRY_VERIFY(fault < ReopenPort || (peer.engine()->frameCount() == 1 && (at == 0 || dfu->advanceTimer->isActive())));
         if (fault == ReopenPort) {
             port->close();
             QVERIFY(port->open(QIODevice::ReadWrite));
@@ -108,7 +108,7 @@ private slots:
             dfu.reset();
         QTRY_VERIFY_WITH_TIMEOUT(!dfu, 60000);
         QTest::qWait(1500); // longer than the response timer and the pauses
-        QCOMPARE((got << QString("frames %1").arg(peer.arrivals.size())).join(", "), events.join(", "));
+        QCOMPARE((got << QString("frames %1").arg(peer.engine()->frameCount())).join(", "), events.join(", "));
         // The bootloader checked every frame and the pauses after start, init
         // and a stop packet that another package follows.
         QCOMPARE(peer.violations, QStringList());

@@ -5,8 +5,7 @@
 #ifndef FUZZHARNESS_H
 #define FUZZHARNESS_H
 
-#include "dfu.h"
-#include "orvikdevice.h"
+#include "devicesignals.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -39,18 +38,12 @@ struct FuzzHarness
         const auto check = [&problem](bool ok, const char *what) { problem = ok || !problem.isEmpty() ? problem : what; };
         OrvikDevice device;
         QList<QByteArray> nested;
-        int signalCount = 0, depth = 0;
-        const auto onSignal = [&] {
-            ++signalCount;
+        QStringList emitted;
+        int depth = 0;
+        DeviceSignals::recordReplies(&device, &emitted, [&] {
             if (!nested.isEmpty() && depth < 8)
                 ++depth, device.processReplyBytes(nested.takeFirst()), --depth;
-        };
-        const auto connectAll = [&](auto... each) { (QObject::connect(&device, each, onSignal), ...); };
-        connectAll(&OrvikDevice::radioFound, &OrvikDevice::scanComplete, &OrvikDevice::verifyPassKey, &OrvikDevice::pairComplete,
-                   &OrvikDevice::upgradeReady, &OrvikDevice::upperGpioComplete, &OrvikDevice::lowerGpioComplete,
-                   &OrvikDevice::resetComplete, &OrvikDevice::getInfoComplete, &OrvikDevice::getHwRevComplete,
-                   &OrvikDevice::getFwRevComplete, &OrvikDevice::getSwRevComplete, &OrvikDevice::getBattComplete,
-                   &OrvikDevice::getLogsComplete, &OrvikDevice::setSerialComplete);
+        });
         forEachChunk(data, size, 0x7F, [&](quint8 header, const QByteArray &bytes) {
             if (header & 0x80)
                 return nested.append(bytes);
@@ -61,7 +54,7 @@ struct FuzzHarness
             check(left.size() < 2 || (quint8(left.at(0)) >= 2 && quint8(left.at(0)) > left.size()),
                   "a complete frame, or a length below 2, left in the buffer");
         });
-        check(signalCount <= int(size) / 2, "more signals than frames could have produced");
+        check(emitted.size() <= int(size) / 2, "more signals than frames could have produced");
         return problem;
     }
 

@@ -12,7 +12,6 @@ BootloaderPeer::BootloaderPeer(QObject *parent)
 {
     clock.start();
     connect(notifier, &QSocketNotifier::activated, this, &BootloaderPeer::onReadable);
-    connect(boot, &Bootloader::frameReceived, this, [this] { arrivals.append(clock.elapsed()); });
     connect(boot, &Bootloader::violation, this, [this](int index, const QString &reason) {
         violations.append(QStringLiteral("%1: %2").arg(index).arg(reason));
     });

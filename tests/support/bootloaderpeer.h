@@ -26,8 +26,6 @@ public:
     bool send(const QByteArray &bytes) { return pty.write(bytes); }
     void hangUp();
 
-    // Milliseconds since construction at which each frame arrived whole.
-    QList<qint64> arrivals;
     QStringList violations;
 
 signals:
