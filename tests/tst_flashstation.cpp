@@ -1,5 +1,6 @@
 // The production station end to end: the real orvik-flash against one
 // simulator per port, its report, its trace and its exit status.
+#include "builtinpackages.h"
 #include "simprocess.h"
 
 #include <QJsonArray>
@@ -61,7 +62,8 @@ void FlashStationTest::trayIsFlashedAndReported_data()
         << QList<QStringList>{{"--sw-rev", "1.4.0", "--fault", "no-reply@150"}, {"--sw-rev", "1.4.0"},
                               {"--hw-rev", "7314"}, {"--in-bootloader"}}
         << QStringList{"--recover"} << -1 << 1
-        << QStringList{"failed transfer 7315/11.0.0/1.4.0>null: no acknowledgement within 1000 ms of packet 150 of 366",
+        << QStringList{QString("failed transfer 7315/11.0.0/1.4.0>null: no acknowledgement within 1000 ms of packet 150 of %1")
+                           .arg(builtInPackets()),
                        old.arg("11.0.0/1.4.0"),
                        "refused identify 7314/-/->null: hardware revision \"7314\"; this station serves 7315 only",
                        "updated - null>7315/11.0.0/1.5.3"}
