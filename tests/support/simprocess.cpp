@@ -1,6 +1,5 @@
 #include "simprocess.h"
 
-#include <QDeadlineTimer>
 #include <QFile>
 #include <QJsonDocument>
 #include <QTest>
