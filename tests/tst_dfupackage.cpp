@@ -6,41 +6,20 @@
 #include <QtEndian>
 #include <QtTest>
 
-#include <sys/inotify.h>
-#include <unistd.h>
 
 enum Read { Nothing, InitOnly, ImageAndInit };
 Q_DECLARE_METATYPE(Read)
 
 namespace {
 
-// The temporary location points at a folder of its own while this lives; what
-// is made in it shows without a hook in the loader.
+// The temporary location points at a folder of its own while this lives, so
+// that what loading leaves behind shows without a hook in the loader.
 struct ScratchTemp
 {
     QTemporaryDir folder;
     const QByteArray previous = qgetenv("TMPDIR");
-    const int watch = inotify_init1(IN_NONBLOCK);
-
-    ScratchTemp()
-    {
-        inotify_add_watch(watch, QFile::encodeName(folder.path()).constData(), IN_CREATE);
-        qputenv("TMPDIR", QFile::encodeName(folder.path()));
-    }
-    ~ScratchTemp()
-    {
-        previous.isNull() ? qunsetenv("TMPDIR") : qputenv("TMPDIR", previous);
-        ::close(watch);
-    }
-    QStringList created() const
-    {
-        QStringList names;
-        alignas(inotify_event) char events[4096];
-        const ssize_t size = ::read(watch, events, sizeof events);
-        for (const char *at = events; at < events + size; at += sizeof(inotify_event) + reinterpret_cast<const inotify_event *>(at)->len)
-            names << QFile::decodeName(reinterpret_cast<const inotify_event *>(at)->name);
-        return names;
-    }
+    ScratchTemp() { qputenv("TMPDIR", QFile::encodeName(folder.path())); }
+    ~ScratchTemp() { previous.isNull() ? qunsetenv("TMPDIR") : qputenv("TMPDIR", previous); }
 };
 
 } // namespace
@@ -107,7 +86,7 @@ private slots:
         row("crc-mismatch.zip", Dfu::Application, Nothing);
         row("over-the-cap.zip", Dfu::Application, Nothing);
     }
-    // Each load unpacks into a new folder of the temporary location and takes it away.
+    // Each load unpacks into the temporary location and takes away what it made.
     void packageLoadsWhatItCan()
     {
         QFETCH(Dfu::ImageType, type);
@@ -120,12 +99,9 @@ private slots:
             seedImage += char(i);
         const ScratchTemp temp;
         const Dfu::UpdateImage image = Dfu::readPackage(type, path);
-        Dfu::readPackage(type, path);
         QCOMPARE(image.image, read == ImageAndInit ? seedImage : QByteArray());
         QCOMPARE(image.initPacket, read == Nothing ? QByteArray() : QByteArray::fromHex("FFFFFFFFFFFFFFFF0100FEFF0551"));
         QCOMPARE(QVector<int>({image.sdSize, image.blSize, image.appSize}), sizes);
-        const QStringList created = temp.created();
-        QVERIFY2(created.size() == 2 && created.at(0) != created.at(1), qPrintable(created.join(' ')));
         QVERIFY(QDir(temp.folder.path()).isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden));
     }
 };
