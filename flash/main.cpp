@@ -3,6 +3,7 @@
 #include "packages.h"
 #include "portmatch.h"
 #include "station.h"
+#include "stopsignals.h"
 #include "revisions.h"
 #include "version.h"
 
@@ -11,12 +12,8 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QSet>
-#include <QSocketNotifier>
 
-#include <csignal>
 #include <cstdio>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace {
 
@@ -41,30 +38,6 @@ Exit status:
   130  interrupted (SIGINT, SIGTERM, SIGHUP); the report marks each device
        that was not finished "interrupted", at the packet it had reached
 )";
-
-int signalPipe[2] = {-1, -1};
-
-void onSignal(int)
-{
-    const char byte = 1;
-    // Only async-signal-safe work here; the event loop does the rest.
-    [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &byte, 1);
-}
-
-bool installSignalHandlers()
-{
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, signalPipe) != 0)
-        return false;
-    struct sigaction action = {};
-    action.sa_handler = onSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    ::sigaction(SIGINT, &action, nullptr);
-    ::sigaction(SIGTERM, &action, nullptr);
-    ::sigaction(SIGHUP, &action, nullptr);
-    std::signal(SIGPIPE, SIG_IGN);
-    return true;
-}
 
 int usageError(const QString &message)
 {
@@ -218,11 +191,6 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "orvik-flash: %s\n", qPrintable(error));
         return ExitUsage;
     }
-    if (!installSignalHandlers()) {
-        std::perror("orvik-flash: socketpair");
-        return ExitFailed;
-    }
-
     options.ports = parser.isSet(allOption) ? orvikPorts() : named;
     // Progress must not mix with a report on stdout.
     std::FILE *progressOut = jsonPath == QLatin1String("-") ? stderr : stdout;
@@ -232,13 +200,10 @@ int main(int argc, char *argv[])
         status = exitStatus;
         app.quit();
     });
-    QSocketNotifier signalNotifier(signalPipe[0], QSocketNotifier::Read);
-    QObject::connect(&signalNotifier, &QSocketNotifier::activated, &station, [&] {
-        char drained[16];
-        while (::read(signalPipe[0], drained, sizeof drained) > 0) {
-        }
-        station.interrupt();
-    });
+    if (!StopSignals::install(&station, [&station] { station.interrupt(); })) {
+        std::perror("orvik-flash: socketpair");
+        return ExitFailed;
+    }
     if (!station.start(&error))
         return usageError(error);
     if (options.ports.isEmpty() && !options.quiet)
