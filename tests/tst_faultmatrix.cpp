@@ -18,6 +18,9 @@
 namespace {
 
 enum Stage { Attach, Chain, FlashOffer, Scan, ScanReport, Pair, PassKey, Gpio, Logs, Reset, ResetRefusal, Upgrade, UpgradeReset };
+// The last DFU packet the tool may write in the whole run: the first data
+// packet comes after the pauses of start and init.
+enum Packet { NoPacket, FirstPacket, FirstDataPacket, LastPacket };
 
 // A box the operator leaves open while the device is unplugged and plugged in
 // again. It is answered once the new attach has put its own box over it, or,
@@ -32,10 +35,6 @@ const QMap<int, LeftOpen> leftOpen = {{FlashOffer, {"Incorrect Version", "Incorr
                                       {PassKey, {"Verify Pass Key", "Battery Level"}},
                                       {ResetRefusal, {"Reset Failed", "Battery Level"}}};
 
-// Packets of the built-in pair: 0 the first start packet, 2 the first data
-// packet (after the pauses of start and init), 365 the last stop packet.
-constexpr int FirstDataPacket = 2;
-constexpr int LastPacket = 365;
 constexpr int Long = 120000;    // a transfer and two re-attaches under the sanitizers on a busy machine
 
 const QStringList OneChain = {"0208", "0209", "020a", "020b", "020c"};
@@ -45,6 +44,9 @@ const QString OldSoftware = "W Incorrect Version: This application only works wi
 const QString Offer = "Q Flash Orvik Device: Change Orvik device SW Rev to 1.5.3";
 
 } // namespace
+
+Q_DECLARE_METATYPE(Stage)
+Q_DECLARE_METATYPE(Packet)
 
 class FaultMatrixTest : public QObject
 {
@@ -179,9 +181,9 @@ void FaultMatrixTest::leaveOpen(const LeftOpen &box)
 
 void FaultMatrixTest::faultEndsCleanlyAndDeviceAttachesAgain_data()
 {
-    QTest::addColumn<int>("stage");
-    QTest::addColumn<QStringList>("simArgs");
-    QTest::addColumn<int>("lastPacket"); // the last DFU packet the tool may write, or -1
+    QTest::addColumn<Stage>("stage");
+    QTest::addColumn<QStringList>("simArgs"); // %1: the packet's index in the run
+    QTest::addColumn<Packet>("lastPacket");
     QTest::addColumn<QStringList>("expectedBoxes"); // in the order answered, Yes unless marked " -> No"
     QTest::addColumn<bool>("endsReady"); // else the device kept its old software and the offer is declined
 
@@ -193,76 +195,79 @@ void FaultMatrixTest::faultEndsCleanlyAndDeviceAttachesAgain_data()
 
     // Back before the first attach's information request is due: one chain only.
     QTest::addRow("unplugged and back before the first request")
-        << int(Attach) << QStringList{"--replug-delay", "100", "--unplug-after", "ms:500"} << -1 << QStringList{Battery}
+        << Attach << QStringList{"--replug-delay", "100", "--unplug-after", "ms:500"} << NoPacket << QStringList{Battery}
         << true;
     QTest::addRow("unplugged instead of the information")
-        << int(Chain) << unplugAt + QStringList{"request:0x08"} << -1 << QStringList{Battery} << true;
+        << Chain << unplugAt + QStringList{"request:0x08"} << NoPacket << QStringList{Battery} << true;
     QTest::addRow("unplugged when Ready, instead of the battery level")
-        << int(Chain) << unplugAt + QStringList{"request:0x0C"} << -1 << QStringList{Battery} << true;
+        << Chain << unplugAt + QStringList{"request:0x0C"} << NoPacket << QStringList{Battery} << true;
     QTest::addRow("unplugged during a scan")
-        << int(Scan) << unplugAt + QStringList{"request:0x01"} << -1 << QStringList{Battery, Battery} << true;
-    QTest::addRow("unplugged during pairing") << int(Pair) << unplugAt + QStringList{"request:0x02"} << -1
+        << Scan << unplugAt + QStringList{"request:0x01"} << NoPacket << QStringList{Battery, Battery} << true;
+    QTest::addRow("unplugged during pairing") << Pair << unplugAt + QStringList{"request:0x02"} << NoPacket
                                               << QStringList{Battery, ScanDone, Battery} << true;
     QTest::addRow("unplugged while the pass key is asked")
-        << int(PassKey) << unplugAt + QStringList{"ms:4500"} << -1
+        << PassKey << unplugAt + QStringList{"ms:4500"} << NoPacket
         << QStringList{Battery, ScanDone, Battery,
                        "Q Verify Pass Key: Please verify that the radio displays the number 123456"}
         << true;
     // Boxes answered only after the device they were about has gone.
     QTest::addRow("unplugged while the flash offer is up")
-        << int(FlashOffer) << QStringList{"--sw-rev", "1.5.2"} + unplugAt + QStringList{"ms:4000"} << -1
+        << FlashOffer << QStringList{"--sw-rev", "1.5.2"} + unplugAt + QStringList{"ms:4000"} << NoPacket
         << QStringList{OldSoftware, Offer + " -> No", OldSoftware} << false;
     QTest::addRow("unplugged while the scan result is up")
-        << int(ScanReport) << unplugAt + QStringList{"ms:4000"} << -1 << QStringList{Battery, ScanDone, Battery} << true;
+        << ScanReport << unplugAt + QStringList{"ms:4000"} << NoPacket << QStringList{Battery, ScanDone, Battery} << true;
     QTest::addRow("unplugged while a refused reset is reported")
-        << int(ResetRefusal) << QStringList{"--status", "0x07=1"} + unplugAt + QStringList{"ms:4000"} << -1
+        << ResetRefusal << QStringList{"--status", "0x07=1"} + unplugAt + QStringList{"ms:4000"} << NoPacket
         << QStringList{Battery, Battery, "W Reset Failed: Failed to reset Orvik device"} << true;
     QTest::addRow("unplugged while the log is read")
-        << int(Logs) << unplugAt + QStringList{"request:0x0D"} << -1 << QStringList{Battery, Battery} << true;
-    QTest::addRow("unplugged during a lower toggle") << int(Gpio) << unplugAt + QStringList{"request:0x06"} << -1
+        << Logs << unplugAt + QStringList{"request:0x0D"} << NoPacket << QStringList{Battery, Battery} << true;
+    QTest::addRow("unplugged during a lower toggle") << Gpio << unplugAt + QStringList{"request:0x06"} << NoPacket
                                                      << QStringList{Battery, ScanDone, Battery} << true;
     QTest::addRow("unplugged during a reset")
-        << int(Reset) << unplugAt + QStringList{"request:0x07"} << -1 << QStringList{Battery, Battery} << true;
+        << Reset << unplugAt + QStringList{"request:0x07"} << NoPacket << QStringList{Battery, Battery} << true;
 
     const QString silent = "W Upgrade Failed: Orvik Device did not respond";
     const QList<QPair<QString, QString>> faults = {
         {"no-reply", silent},
         {"wrong-ack", "W Upgrade Failed: Orvik Device sent incorrect response"},
         {"bad-escape", "W Upgrade Failed: Orvik Device sent invalid response"}};
-    for (const int packet : {0, FirstDataPacket, LastPacket}) {
-        const QString at = QString::number(packet);
+    for (const Packet packet : {FirstPacket, FirstDataPacket, LastPacket}) {
+        const char *at = packet == FirstPacket ? "the first packet"
+            : packet == FirstDataPacket        ? "the first data packet"
+                                               : "the last packet";
         // Taken away before its acknowledgement, even the last packet leaves the old software.
-        QTest::addRow("unplugged at packet %d", packet)
-            << int(Upgrade) << flash + QStringList{"--unplug-after", "packet:" + at} << packet
-            << QStringList{OldSoftware, Offer, silent} + declined << false;
+        QTest::addRow("unplugged at %s", at) << Upgrade << flash + QStringList{"--unplug-after", "packet:%1"} << packet
+                                             << QStringList{OldSoftware, Offer, silent} + declined << false;
         // A bootloader that took the last packet installs, whatever its acknowledgement said.
         const bool installed = packet == LastPacket;
         for (const auto &fault : faults)
-            QTest::addRow("%s at packet %d", qPrintable(fault.first), packet)
-                << int(Upgrade) << flash + QStringList{"--fault", fault.first + "@" + at} << packet
+            QTest::addRow("%s at %s", qPrintable(fault.first), at)
+                << Upgrade << flash + QStringList{"--fault", fault.first + "@%1"} << packet
                 << QStringList{OldSoftware, Offer, fault.second} + (installed ? QStringList{Battery} : declined)
                 << installed;
     }
     QTest::addRow("unplugged during the reset completing an upgrade")
-        << int(UpgradeReset) << QStringList{"--sw-rev", "1.5.2"} + unplugAt + QStringList{"request:0x07"}
-        << LastPacket << QStringList{OldSoftware, Offer, Battery} << true;
+        << UpgradeReset << QStringList{"--sw-rev", "1.5.2"} + unplugAt + QStringList{"request:0x07"} << LastPacket
+        << QStringList{OldSoftware, Offer, Battery} << true;
 }
 
 void FaultMatrixTest::faultEndsCleanlyAndDeviceAttachesAgain()
 {
-    QFETCH(int, stage);
+    QFETCH(Stage, stage);
     QFETCH(QStringList, simArgs);
-    QFETCH(int, lastPacket);
+    QFETCH(Packet, lastPacket);
     QFETCH(QStringList, expectedBoxes);
     QFETCH(bool, endsReady);
 
-    QVERIFY(rig.open(simArgs));
+    const int packetIndex[] = {-1, 0, 2, WindowRig::builtInPackets() - 1}; // as Packet lists them
+    const int packet = packetIndex[lastPacket];
+    QVERIFY(rig.open(simArgs.replaceInStrings("%1", QString::number(packet))));
     QVERIFY2(stage != Attach || rig.device()->isOpen(), "not attached before the unplug");
     for (QString &box : expectedBoxes)
         rig.answers << (box.endsWith(" -> No") ? QMessageBox::No : QMessageBox::Yes); // boxes without Yes are closed
     expectedBoxes.replaceInStrings(" -> No", "");
     rig.fallback = QMessageBox::Yes;
-    drive(Stage(stage));
+    drive(stage);
     if (QTest::currentTestFailed())
         return;
 
@@ -277,9 +282,8 @@ void FaultMatrixTest::faultEndsCleanlyAndDeviceAttachesAgain()
         // Also after a port lost before the result, nothing opens it under the box: the next attach
         // waits 2000 ms from the box being closed.
         QVERIFY(!atFailure.portOpen);
-        QTRY_VERIFY_WITH_TIMEOUT(!rig.opens.isEmpty() && rig.opens.last() > atFailure.at, Long);
-        QVERIFY(*std::find_if(rig.opens.cbegin(), rig.opens.cend(), [&](qint64 at) { return at > atFailure.at; })
-                - atFailure.at >= 1990);
+        QVERIFY(WindowRig::waitFor([&] { return rig.openedSince(atFailure.at) >= 0; }, Long));
+        QVERIFY(rig.openedSince(atFailure.at) - atFailure.at >= 1990);
     } else if (const LeftOpen box = leftOpen.value(stage); !box.title.isEmpty()) {
         QVERIFY(rig.waitForBoxes(expectedBoxes.size(), Long));
         // Replies of the new device are read while the box, opened from a reply, is still up.
@@ -303,7 +307,7 @@ void FaultMatrixTest::faultEndsCleanlyAndDeviceAttachesAgain()
     QCOMPARE(rig.information(), QStringList({"ORV-0001", "7315", "11.0.0", endsReady ? "1.5.3" : "1.5.2", "Front of 3"}));
     QCOMPARE(rig.controls(), endsReady ? WindowRig::Ready : QStringList());
     QCOMPARE(requests, endsReady ? OneChain : QStringList(OneChain.mid(0, 4)));
-    QCOMPARE(lastWritten, lastPacket);
+    QCOMPARE(lastWritten, packet);
     // The device never got a byte it did not expect; no late answer reaches the next device.
     QCOMPARE(rig.violations(), QStringList());
 }

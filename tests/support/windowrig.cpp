@@ -7,6 +7,8 @@
 #include <QListView>
 #include <QTest>
 
+#include <algorithm>
+
 namespace {
 constexpr int CheckMs = 5;
 }
@@ -75,6 +77,12 @@ void WindowRig::close()
     sim = nullptr;
     while (QGuiApplication::overrideCursor()) // whatever a failed test left behind
         QGuiApplication::restoreOverrideCursor();
+}
+
+qint64 WindowRig::openedSince(qint64 at) const
+{
+    const auto found = std::find_if(opens.cbegin(), opens.cend(), [at](qint64 open) { return open >= at; });
+    return found == opens.cend() ? -1 : *found;
 }
 
 bool WindowRig::waitForBoxes(int count, int timeoutMs)
@@ -147,6 +155,18 @@ QStringList WindowRig::violations()
     for (const QJsonValue &violation : summary.value("violations").toArray())
         found << violation.toString();
     return summary.isEmpty() ? QStringList{"no summary"} : found;
+}
+
+// Per package a start packet, the init packet, the image in chunks of 512
+// bytes and a stop packet; the window sends both built-in packages.
+int WindowRig::builtInPackets()
+{
+    int total = 0;
+    for (const Dfu::UpdateImage &package :
+         {Dfu::readPackage(Dfu::SoftDeviceBootloader, ":/upgrade/ble_orvik_hx7315_bl_sd.zip"),
+          Dfu::readPackage(Dfu::Application, ":/upgrade/ble_orvik_hx7315_app.zip")})
+        total += 3 + (package.image.size() + 511) / 512;
+    return total;
 }
 
 int WindowRig::cursorDepth()
