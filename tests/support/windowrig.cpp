@@ -9,10 +9,6 @@
 
 #include <algorithm>
 
-namespace {
-constexpr int CheckMs = 5;
-}
-
 const QStringList WindowRig::Ready = {"scanButton", "upperButton", "lowerButton", "resetButton", "logButton"};
 const QStringList WindowRig::All = {"scanButton", "upperButton", "lowerButton", "pairButton",
                                     "listView",   "resetButton", "logButton"};
@@ -85,11 +81,6 @@ qint64 WindowRig::openedSince(qint64 at) const
     return found == opens.cend() ? -1 : *found;
 }
 
-bool WindowRig::waitForBoxes(int count, int timeoutMs)
-{
-    return waitFor([&] { return moments.size() >= count; }, timeoutMs);
-}
-
 // QTest::qWaitFor sleeps 10 ms between passes of the event loop, which
 // stretches each stop-and-wait round trip of a transfer to that; a loop of
 // its own runs the transfer at the speed the window does.
@@ -102,10 +93,17 @@ bool WindowRig::waitFor(const std::function<bool()> &done, int timeoutMs)
             loop.quit();
     });
     QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
-    check.start(CheckMs);
+    check.start(5);
     if (!done())
         loop.exec();
     return done();
+}
+
+bool WindowRig::detached() const
+{
+    const auto *upper = child<QAbstractButton>("upperButton"), *lower = child<QAbstractButton>("lowerButton");
+    return window->isEnabled() && (controls() + information() + rows()).isEmpty() && !upper->isChecked()
+        && !lower->isChecked() && upper->text() + lower->text() == "Upper NormalLower Normal";
 }
 
 QStringList WindowRig::controls() const

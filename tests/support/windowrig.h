@@ -37,9 +37,13 @@ public:
     OrvikDevice *device() const { return window->findChild<OrvikDevice *>(); }
     template<typename T = QWidget> T *child(const char *name) const { return window->findChild<T *>(name); }
     void click(const char *name) { child<QAbstractButton>(name)->click(); }
-    bool waitForBoxes(int count, int timeoutMs = 120000);
+    bool waitForBoxes(int count, int timeoutMs = 120000)
+    {
+        return waitFor([&] { return moments.size() >= count; }, timeoutMs);
+    }
     static bool waitFor(const std::function<bool()> &done, int timeoutMs);
     qint64 openedSince(qint64 at) const; // the first attempt to open the port from that moment on, or -1
+    bool detached() const; // as at start-up, and after the port was lost
     QStringList controls() const;    // enabled operation controls
     QStringList information() const; // value widgets in use: text, " (disabled)", "<position> of <entries>"
     QStringList rows() const;
