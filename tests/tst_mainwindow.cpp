@@ -174,8 +174,6 @@ void MainWindowTest::inputsKeepTheRequestedStateUntilAReset()
         QString state, request, box;
     } clicks[] = {{"upperButton", "Upper Emergency on", "030501", refused},
                   {"upperButton", "Upper Normal off", "030500", refused},
-                  {"lowerButton", "Lower Emergency on", "030601", ""},
-                  {"lowerButton", "Lower Normal off", "030600", ""},
                   {"lowerButton", "Lower Emergency on", "030601", ""}};
     for (const auto &click : clicks) {
         auto *toggle = rig.child<QPushButton>(click.button);
