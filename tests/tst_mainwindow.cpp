@@ -159,6 +159,8 @@ void MainWindowTest::scanThenPairSendsTheRowsAddressAndPosition()
     QCOMPARE(rig.boxes.mid(2), QStringList({"Q Verify Pass Key: Please verify that the radio displays the number 1234",
                                             answer == QMessageBox::Yes ? "I Pairing Complete: Radio paired successfully"
                                                                        : "W Pairing Failed: Radio pairing failed"}));
+    for (const WindowRig::Moment &box : rig.moments.mid(1)) // the cursor goes before each box, the controls after it
+        QCOMPARE(box.cursors + box.controls.size(), 0);
     QCOMPARE(rig.controls(), WindowRig::All);
     QCOMPARE(list->selectionModel()->selectedIndexes(), QModelIndexList{list->model()->index(row, 0)});
 }
