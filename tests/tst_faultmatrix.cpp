@@ -18,6 +18,9 @@
 namespace {
 
 enum Stage { Attach, Chain, FlashOffer, Scan, ScanReport, Pair, PassKey, Gpio, Logs, Reset, ResetRefusal, Upgrade, UpgradeReset };
+// The last DFU packet the tool may write in the whole run: the first data
+// packet comes after the pauses of start and init.
+enum Packet { NoPacket, FirstPacket, FirstDataPacket, LastPacket };
 
 // A box the operator leaves open while the device is unplugged and plugged in
 // again. It is answered once the new attach has put its own box over it, or,
@@ -32,10 +35,6 @@ const QMap<int, LeftOpen> leftOpen = {{FlashOffer, {"Incorrect Version", "Incorr
                                       {PassKey, {"Verify Pass Key", "Battery Level"}},
                                       {ResetRefusal, {"Reset Failed", "Battery Level"}}};
 
-// Packets of the built-in pair: 0 the first start packet, 2 the first data
-// packet (after the pauses of start and init), 365 the last stop packet.
-constexpr int FirstDataPacket = 2;
-constexpr int LastPacket = 365;
 constexpr int Long = 120000;    // a transfer and two re-attaches under the sanitizers on a busy machine
 
 const QStringList OneChain = {"0208", "0209", "020a", "020b", "020c"};
@@ -45,6 +44,9 @@ const QString OldSoftware = "W Incorrect Version: This application only works wi
 const QString Offer = "Q Flash Orvik Device: Change Orvik device SW Rev to 1.5.3";
 
 } // namespace
+
+Q_DECLARE_METATYPE(Stage)
+Q_DECLARE_METATYPE(Packet)
 
 class FaultMatrixTest : public QObject
 {
@@ -59,8 +61,7 @@ private slots:
 private:
     void drive(Stage stage);
     void leaveOpen(const LeftOpen &box);
-    bool detached() const;
-    QStringList lastPlugRequests(int *lastPacket = nullptr) const;
+    QStringList lastPlugRequests() const;
 
     WindowRig rig;
     // Steps run from the event loop, so also from inside a box's nested loop,
@@ -88,31 +89,16 @@ void FaultMatrixTest::cleanup()
     rig.close();
 }
 
-// The start-up state the window falls back to when the port is lost.
-bool FaultMatrixTest::detached() const
-{
-    return rig.window->isEnabled() && rig.controls().isEmpty() && rig.information().isEmpty() && rig.rows().isEmpty()
-        && rig.child<QAbstractButton>("upperButton")->text() + rig.child<QAbstractButton>("lowerButton")->text()
-               == "Upper NormalLower Normal"
-        && !rig.child<QAbstractButton>("upperButton")->isChecked() && !rig.child<QAbstractButton>("lowerButton")->isChecked();
-}
-
-// What the device saw: the requests on its last plug, and the last DFU packet it was sent.
-QStringList FaultMatrixTest::lastPlugRequests(int *lastPacket) const
+// What the device saw on its last plug.
+QStringList FaultMatrixTest::lastPlugRequests() const
 {
     QStringList requests;
-    int last = -1;
     for (const QJsonObject &event : rig.sim->trace()) {
-        const QString name = event.value("event").toString();
-        if (name == "plug")
+        if (event.value("event") == "plug")
             requests.clear();
-        else if (name == "rx" && event.value("mode") == "app")
+        else if (event.value("event") == "rx" && event.value("mode") == "app")
             requests << event.value("hex").toString().toLower();
-        else if (name == "rx")
-            last = qMax(last, event.value("index").toInt());
     }
-    if (lastPacket)
-        *lastPacket = last;
     return requests;
 }
 
@@ -154,14 +140,14 @@ void FaultMatrixTest::leaveOpen(const LeftOpen &box)
                       held = QApplication::activeModalWidget();
                       notes << (rig.sim->events("unplug").isEmpty() ? "asked" : "unplugged too early");
                   }});
-    steps.append({[this] { return rig.losses && detached(); }, [this, modal, box] {
+    steps.append({[this] { return rig.losses && rig.detached(); }, [this, modal, box] {
                       notes << "detached under " + modal() << QStringLiteral("cursors %1").arg(WindowRig::cursorDepth());
                       if (box.over.isEmpty())
                           rig.answering.start();
                   }});
     if (box.over.isEmpty()) {
         steps.append({[this] { return !held; }, [this] {
-                          notes << (detached() ? "detached after the answer" : "after the answer: " + rig.controls().join(' '));
+                          notes << (rig.detached() ? "detached after the answer" : "after the answer: " + rig.controls().join(' '));
                       }});
     } else {
         // The new attach's information request is out: its reply is due.
@@ -173,15 +159,15 @@ void FaultMatrixTest::leaveOpen(const LeftOpen &box)
                           rig.answering.start();
                       }});
     }
-    // Whatever happens, the box does not stay open for ever.
-    QTimer::singleShot(Long / 2, &rig.answering, [this] { rig.answering.start(); });
+    // Whatever happens, the box does not stay open for ever (nor past this row's window).
+    QTimer::singleShot(Long / 2, rig.window, [this] { rig.answering.start(); });
 }
 
 void FaultMatrixTest::faultEndsCleanlyAndDeviceAttachesAgain_data()
 {
-    QTest::addColumn<int>("stage");
-    QTest::addColumn<QStringList>("simArgs");
-    QTest::addColumn<int>("lastPacket"); // the last DFU packet the tool may write, or -1
+    QTest::addColumn<Stage>("stage");
+    QTest::addColumn<QStringList>("simArgs"); // %1: the packet's index in the run
+    QTest::addColumn<Packet>("lastPacket");
     QTest::addColumn<QStringList>("expectedBoxes"); // in the order answered, Yes unless marked " -> No"
     QTest::addColumn<bool>("endsReady"); // else the device kept its old software and the offer is declined
 
@@ -191,78 +177,72 @@ void FaultMatrixTest::faultEndsCleanlyAndDeviceAttachesAgain_data()
     const QStringList flash = {"--sw-rev", "1.5.2", "--dfu-timeout", "1600", "--replug-delay", "300"};
     const QStringList declined = {OldSoftware, Offer + " -> No"};
 
+    const auto row = [](const char *name, Stage stage, const QStringList &simArgs, const QStringList &boxes,
+                        bool endsReady = true) {
+        QTest::addRow("%s", name) << stage << simArgs << NoPacket << boxes << endsReady;
+    };
     // Back before the first attach's information request is due: one chain only.
-    QTest::addRow("unplugged and back before the first request")
-        << int(Attach) << QStringList{"--replug-delay", "100", "--unplug-after", "ms:500"} << -1 << QStringList{Battery}
-        << true;
-    QTest::addRow("unplugged instead of the information")
-        << int(Chain) << unplugAt + QStringList{"request:0x08"} << -1 << QStringList{Battery} << true;
-    QTest::addRow("unplugged when Ready, instead of the battery level")
-        << int(Chain) << unplugAt + QStringList{"request:0x0C"} << -1 << QStringList{Battery} << true;
-    QTest::addRow("unplugged during a scan")
-        << int(Scan) << unplugAt + QStringList{"request:0x01"} << -1 << QStringList{Battery, Battery} << true;
-    QTest::addRow("unplugged during pairing") << int(Pair) << unplugAt + QStringList{"request:0x02"} << -1
-                                              << QStringList{Battery, ScanDone, Battery} << true;
-    QTest::addRow("unplugged while the pass key is asked")
-        << int(PassKey) << unplugAt + QStringList{"ms:4500"} << -1
-        << QStringList{Battery, ScanDone, Battery,
-                       "Q Verify Pass Key: Please verify that the radio displays the number 123456"}
-        << true;
+    row("unplugged and back before the first request", Attach, {"--replug-delay", "100", "--unplug-after", "ms:500"},
+        {Battery});
+    row("unplugged instead of the information", Chain, unplugAt + QStringList{"request:0x08"}, {Battery});
+    row("unplugged when Ready, instead of the battery level", Chain, unplugAt + QStringList{"request:0x0C"}, {Battery});
+    row("unplugged during a scan", Scan, unplugAt + QStringList{"request:0x01"}, {Battery, Battery});
+    row("unplugged during pairing", Pair, unplugAt + QStringList{"request:0x02"}, {Battery, ScanDone, Battery});
+    row("unplugged while the pass key is asked", PassKey, unplugAt + QStringList{"ms:4500"},
+        {Battery, ScanDone, Battery, "Q Verify Pass Key: Please verify that the radio displays the number 123456"});
     // Boxes answered only after the device they were about has gone.
-    QTest::addRow("unplugged while the flash offer is up")
-        << int(FlashOffer) << QStringList{"--sw-rev", "1.5.2"} + unplugAt + QStringList{"ms:4000"} << -1
-        << QStringList{OldSoftware, Offer + " -> No", OldSoftware} << false;
-    QTest::addRow("unplugged while the scan result is up")
-        << int(ScanReport) << unplugAt + QStringList{"ms:4000"} << -1 << QStringList{Battery, ScanDone, Battery} << true;
-    QTest::addRow("unplugged while a refused reset is reported")
-        << int(ResetRefusal) << QStringList{"--status", "0x07=1"} + unplugAt + QStringList{"ms:4000"} << -1
-        << QStringList{Battery, Battery, "W Reset Failed: Failed to reset Orvik device"} << true;
-    QTest::addRow("unplugged while the log is read")
-        << int(Logs) << unplugAt + QStringList{"request:0x0D"} << -1 << QStringList{Battery, Battery} << true;
-    QTest::addRow("unplugged during a lower toggle") << int(Gpio) << unplugAt + QStringList{"request:0x06"} << -1
-                                                     << QStringList{Battery, ScanDone, Battery} << true;
-    QTest::addRow("unplugged during a reset")
-        << int(Reset) << unplugAt + QStringList{"request:0x07"} << -1 << QStringList{Battery, Battery} << true;
+    row("unplugged while the flash offer is up", FlashOffer, QStringList{"--sw-rev", "1.5.2"} + unplugAt + QStringList{"ms:4000"},
+        {OldSoftware, Offer + " -> No", OldSoftware}, false);
+    row("unplugged while the scan result is up", ScanReport, unplugAt + QStringList{"ms:4000"}, {Battery, ScanDone, Battery});
+    row("unplugged while a refused reset is reported", ResetRefusal,
+        QStringList{"--status", "0x07=1"} + unplugAt + QStringList{"ms:4000"},
+        {Battery, Battery, "W Reset Failed: Failed to reset Orvik device"});
+    row("unplugged while the log is read", Logs, unplugAt + QStringList{"request:0x0D"}, {Battery, Battery});
+    row("unplugged during a lower toggle", Gpio, unplugAt + QStringList{"request:0x06"}, {Battery, ScanDone, Battery});
+    row("unplugged during a reset", Reset, unplugAt + QStringList{"request:0x07"}, {Battery, Battery});
 
     const QString silent = "W Upgrade Failed: Orvik Device did not respond";
     const QList<QPair<QString, QString>> faults = {
         {"no-reply", silent},
         {"wrong-ack", "W Upgrade Failed: Orvik Device sent incorrect response"},
         {"bad-escape", "W Upgrade Failed: Orvik Device sent invalid response"}};
-    for (const int packet : {0, FirstDataPacket, LastPacket}) {
-        const QString at = QString::number(packet);
+    for (const Packet packet : {FirstPacket, FirstDataPacket, LastPacket}) {
+        const char *at = packet == FirstPacket ? "the first packet"
+            : packet == FirstDataPacket        ? "the first data packet"
+                                               : "the last packet";
         // Taken away before its acknowledgement, even the last packet leaves the old software.
-        QTest::addRow("unplugged at packet %d", packet)
-            << int(Upgrade) << flash + QStringList{"--unplug-after", "packet:" + at} << packet
-            << QStringList{OldSoftware, Offer, silent} + declined << false;
+        QTest::addRow("unplugged at %s", at) << Upgrade << flash + QStringList{"--unplug-after", "packet:%1"} << packet
+                                             << QStringList{OldSoftware, Offer, silent} + declined << false;
         // A bootloader that took the last packet installs, whatever its acknowledgement said.
         const bool installed = packet == LastPacket;
         for (const auto &fault : faults)
-            QTest::addRow("%s at packet %d", qPrintable(fault.first), packet)
-                << int(Upgrade) << flash + QStringList{"--fault", fault.first + "@" + at} << packet
+            QTest::addRow("%s at %s", qPrintable(fault.first), at)
+                << Upgrade << flash + QStringList{"--fault", fault.first + "@%1"} << packet
                 << QStringList{OldSoftware, Offer, fault.second} + (installed ? QStringList{Battery} : declined)
                 << installed;
     }
     QTest::addRow("unplugged during the reset completing an upgrade")
-        << int(UpgradeReset) << QStringList{"--sw-rev", "1.5.2"} + unplugAt + QStringList{"request:0x07"}
-        << LastPacket << QStringList{OldSoftware, Offer, Battery} << true;
+        << UpgradeReset << QStringList{"--sw-rev", "1.5.2"} + unplugAt + QStringList{"request:0x07"} << LastPacket
+        << QStringList{OldSoftware, Offer, Battery} << true;
 }
 
 void FaultMatrixTest::faultEndsCleanlyAndDeviceAttachesAgain()
 {
-    QFETCH(int, stage);
+    QFETCH(Stage, stage);
     QFETCH(QStringList, simArgs);
-    QFETCH(int, lastPacket);
+    QFETCH(Packet, lastPacket);
     QFETCH(QStringList, expectedBoxes);
     QFETCH(bool, endsReady);
 
-    QVERIFY(rig.open(simArgs));
+    const int packetIndex[] = {-1, 0, 2, WindowRig::builtInPackets() - 1}; // as Packet lists them
+    const int packet = packetIndex[lastPacket];
+    QVERIFY(rig.open(simArgs.replaceInStrings("%1", QString::number(packet))));
     QVERIFY2(stage != Attach || rig.device()->isOpen(), "not attached before the unplug");
     for (QString &box : expectedBoxes)
         rig.answers << (box.endsWith(" -> No") ? QMessageBox::No : QMessageBox::Yes); // boxes without Yes are closed
     expectedBoxes.replaceInStrings(" -> No", "");
     rig.fallback = QMessageBox::Yes;
-    drive(Stage(stage));
+    drive(stage);
     if (QTest::currentTestFailed())
         return;
 
@@ -272,14 +252,13 @@ void FaultMatrixTest::faultEndsCleanlyAndDeviceAttachesAgain()
     if (failure >= 0) {
         QVERIFY(rig.waitForBoxes(failure + 1, Long));
         const WindowRig::Moment atFailure = rig.moments.at(failure);
-        QCOMPARE(atFailure.dialogs + atFailure.cursors, 0);
-        QVERIFY(detached());
+        QCOMPARE(atFailure.dialogs + atFailure.cursors + atFailure.controls.size(), 0);
+        QVERIFY(rig.detached());
         // Also after a port lost before the result, nothing opens it under the box: the next attach
         // waits 2000 ms from the box being closed.
         QVERIFY(!atFailure.portOpen);
-        QTRY_VERIFY_WITH_TIMEOUT(!rig.opens.isEmpty() && rig.opens.last() > atFailure.at, Long);
-        QVERIFY(*std::find_if(rig.opens.cbegin(), rig.opens.cend(), [&](qint64 at) { return at > atFailure.at; })
-                - atFailure.at >= 1990);
+        QVERIFY(WindowRig::waitFor([&] { return rig.openedSince(atFailure.at) >= 0; }, Long));
+        QVERIFY(rig.openedSince(atFailure.at) - atFailure.at >= 1990);
     } else if (const LeftOpen box = leftOpen.value(stage); !box.title.isEmpty()) {
         QVERIFY(rig.waitForBoxes(expectedBoxes.size(), Long));
         // Replies of the new device are read while the box, opened from a reply, is still up.
@@ -287,7 +266,7 @@ void FaultMatrixTest::faultEndsCleanlyAndDeviceAttachesAgain()
                                      box.over.isEmpty() ? "detached after the answer" : box.over + " over it"}));
     } else {
         QVERIFY(WindowRig::waitFor([this] { return rig.losses > 0; }, Long));
-        QVERIFY(detached());
+        QVERIFY(rig.detached());
         // Between transfer and completing reset the dialog and the upgrade's busy cursor stay.
         QCOMPARE(rig.dialogs().size() + WindowRig::cursorDepth(), stage == UpgradeReset ? 2 : 0);
     }
@@ -297,13 +276,14 @@ void FaultMatrixTest::faultEndsCleanlyAndDeviceAttachesAgain()
     // Anything that should not come would have come by now, even the information request of the latest attach.
     QTest::qWait(int(qMax<qint64>(250, (rig.opens.isEmpty() ? 0 : rig.opens.last()) + 2500 - rig.clock.elapsed())));
     int lastWritten = -1;
-    const QStringList requests = lastPlugRequests(&lastWritten);
+    for (const QJsonObject &received : rig.sim->events("rx"))
+        lastWritten = qMax(lastWritten, received.value("index").toInt(-1));
     QCOMPARE(rig.boxes, expectedBoxes);
     QCOMPARE(rig.dialogs().size() + WindowRig::cursorDepth(), 0);
     QCOMPARE(rig.information(), QStringList({"ORV-0001", "7315", "11.0.0", endsReady ? "1.5.3" : "1.5.2", "Front of 3"}));
     QCOMPARE(rig.controls(), endsReady ? WindowRig::Ready : QStringList());
-    QCOMPARE(requests, endsReady ? OneChain : QStringList(OneChain.mid(0, 4)));
-    QCOMPARE(lastWritten, lastPacket);
+    QCOMPARE(lastPlugRequests(), endsReady ? OneChain : QStringList(OneChain.mid(0, 4)));
+    QCOMPARE(lastWritten, packet);
     // The device never got a byte it did not expect; no late answer reaches the next device.
     QCOMPARE(rig.violations(), QStringList());
 }

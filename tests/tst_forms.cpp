@@ -1,6 +1,7 @@
 // The window with no device behind its port: how it starts, its form, the
-// About panel, and how each workflow's outcome is shown to the operator (with
-// a port of the test's own open, as when a device sent it).
+// About panel, and what it makes of each answer a device can give (with a port
+// of the test's own open, as when a device sent it): a value of the
+// information chain, or the outcome of a workflow.
 #include "aboutdialog.h"
 #include "ptypair.h"
 #include "windowrig.h"
@@ -10,9 +11,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
-#include <QStatusBar>
 #include <QTemporaryDir>
-#include <QToolBar>
 #include <QtTest>
 
 #include <functional>
@@ -44,12 +43,12 @@ class FormsTest : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase() { rig.openWindow(dir.filePath("absent")); }
-    void startsDetachedAndKeepsTrying();
-    void windowShowsItsForm();
+    void init() { rig.openWindow(dir.filePath("absent")); }
+    void cleanup() { rig.close(); }
+    void startsDetachedWithItsFormAndKeepsTrying();
     void aboutPanelShowsTheExpectedRevisions();
-    void outcomeShowsItsBoxThenItsPattern_data();
-    void outcomeShowsItsBoxThenItsPattern();
+    void answerShowsItsBoxesThenItsState_data();
+    void answerShowsItsBoxesThenItsState();
 
 private:
     QTemporaryDir dir;
@@ -57,21 +56,11 @@ private:
     PtyPair pty;
 };
 
-void FormsTest::startsDetachedAndKeepsTrying()
-{
-    QTRY_VERIFY_WITH_TIMEOUT(rig.opens.size() >= 2, 20000);
-    QVERIFY2(rig.opens.at(1) - rig.opens.at(0) >= 990, "attach attempts less than a second apart");
-    QCOMPARE(rig.controls() + rig.information() + rig.boxes, QStringList());
-    QVERIFY(!rig.child("logButton")->isVisible());
-}
-
-void FormsTest::windowShowsItsForm()
+void FormsTest::startsDetachedWithItsFormAndKeepsTrying()
 {
     MainWindow *window = rig.window;
-    QCOMPARE(QStringList({window->objectName(), window->windowTitle(), window->centralWidget()->objectName()}),
-             QStringList({"MainWindow", "Orvik Config", "centralWidget"}));
-    QCOMPARE(window->size(), QSize(625, 570));
-    QVERIFY(!window->findChild<QToolBar *>() && !window->findChild<QStatusBar *>() && !window->menuBar()->isNativeMenuBar());
+    QCOMPARE(window->windowTitle() + QStringLiteral(" %1x%2").arg(window->width()).arg(window->height()),
+             "Orvik Config 625x570");
     QStringList menus;
     for (QAction *menu : window->menuBar()->actions()) {
         menus << menu->text();
@@ -91,6 +80,10 @@ void FormsTest::windowShowsItsForm()
     QCOMPARE(font.family() + QString::number(font.pointSize()), QStringLiteral("Courier New10"));
     const QFontMetrics metrics(font);
     QCOMPARE(metrics.horizontalAdvance("<R> iiii"), metrics.horizontalAdvance("    WWWW"));
+
+    QVERIFY(WindowRig::waitFor([this] { return rig.opens.size() >= 2; }, 20000));
+    QVERIFY2(rig.opens.at(1) - rig.opens.at(0) >= 990, "attach attempts less than a second apart");
+    QVERIFY(rig.detached() && rig.boxes.isEmpty() && !rig.child("logButton")->isVisible());
 }
 
 void FormsTest::aboutPanelShowsTheExpectedRevisions()
@@ -114,64 +107,72 @@ void FormsTest::aboutPanelShowsTheExpectedRevisions()
     QTRY_VERIFY(!panel->isVisible());
 }
 
-void FormsTest::outcomeShowsItsBoxThenItsPattern_data()
+// An outcome arrives while its operation holds the wait cursor with every
+// control off: the cursor goes before the box, the pattern comes after it
+// (scan, pairing and failed transfers show it on the simulator). An answer of
+// the information chain shows its value, then asks for the next one, warns or
+// offers the flash (declined here).
+void FormsTest::answerShowsItsBoxesThenItsState_data()
 {
-    QTest::addColumn<Call>("call");
-    QTest::addColumn<QString>("expectedBox");
+    QTest::addColumn<Call>("answer");
+    QTest::addColumn<bool>("busy"); // an operation's outcome
+    QTest::addColumn<QStringList>("expectedBoxes");
     QTest::addColumn<QStringList>("expectedControls");
+    QTest::addColumn<QString>("expectedInfo");
+    QTest::addColumn<QByteArray>("expectedRequest");
 
-    const QStringList ready = WindowRig::Ready, all = WindowRig::All, none;
-    const QString failed = "W Upgrade Failed: ";
-    QTest::addRow("scan done") << Call([](MainWindow *w) { w->onScanComplete(true); })
-                               << "I Scan Complete: Radio scan completed successfully"
-                               << QStringList({"scanButton", "upperButton", "lowerButton", "listView", "resetButton", "logButton"});
-    QTest::addRow("scan failed") << Call([](MainWindow *w) { w->onScanComplete(false); })
-                                 << "W Scan Failed: Radio scan failed" << ready;
-    QTest::addRow("pass key asked") << Call([](MainWindow *w) { w->onVerifyPassKey("ABCDEF", 1234); })
-                                    << "Q Verify Pass Key: Please verify that the radio displays the number 1234" << none;
-    QTest::addRow("paired") << Call([](MainWindow *w) { w->onPairComplete(true); })
-                            << "I Pairing Complete: Radio paired successfully" << all;
-    QTest::addRow("pairing failed") << Call([](MainWindow *w) { w->onPairComplete(false); })
-                                    << "W Pairing Failed: Radio pairing failed" << all;
-    QTest::addRow("upper refused") << Call([](MainWindow *w) { w->onUpperGpioComplete(false); })
-                                   << "W Simulation Failed: Failed to toggle Upper GPIO" << ready;
-    QTest::addRow("lower refused") << Call([](MainWindow *w) { w->onLowerGpioComplete(false); })
-                                   << "W Simulation Failed: Failed to toggle Lower GPIO" << ready;
-    QTest::addRow("reset refused") << Call([](MainWindow *w) { w->onResetComplete(false); })
-                                   << "W Reset Failed: Failed to reset Orvik device" << none;
-    QTest::addRow("empty log") << Call([](MainWindow *w) { w->onGetLogsComplete({}); }) << "I Orvik Logs: " << none;
-    QTest::addRow("upgrade mode refused") << Call([](MainWindow *w) { w->onUpgradeReady(false); })
-                                          << failed + "Failed to put Orvik Device into firmware upgrade mode" << ready;
-    QTest::addRow("no response") << Call([](MainWindow *w) { w->onUpdateFinished(Dfu::NoResponseError); })
-                                 << failed + "Orvik Device did not respond" << none;
-    QTest::addRow("incorrect response") << Call([](MainWindow *w) { w->onUpdateFinished(Dfu::IncorrectResponseError); })
-                                        << failed + "Orvik Device sent incorrect response" << none;
-    QTest::addRow("invalid response") << Call([](MainWindow *w) { w->onUpdateFinished(Dfu::InvalidResponseError); })
-                                      << failed + "Orvik Device sent invalid response" << none;
+    const auto outcome = [](const char *name, const Call &answer, const QString &box, const QStringList &controls,
+                            const char *request = "") {
+        QTest::addRow("%s", name) << answer << true << QStringList{box} << controls << QString() << QByteArray::fromHex(request);
+    };
+    const auto step = [](const char *name, const Call &answer, const QStringList &boxes, const QString &info,
+                         const char *request = "") {
+        QTest::addRow("%s", name) << answer << false << boxes << QStringList() << info << QByteArray::fromHex(request);
+    };
+    const QStringList ready = WindowRig::Ready, none;
+    outcome("scan failed", [](MainWindow *w) { w->onScanComplete(false); }, "W Scan Failed: Radio scan failed", ready);
+    outcome("upper refused", [](MainWindow *w) { w->onUpperGpioComplete(false); },
+            "W Simulation Failed: Failed to toggle Upper GPIO", ready);
+    outcome("lower refused", [](MainWindow *w) { w->onLowerGpioComplete(false); },
+            "W Simulation Failed: Failed to toggle Lower GPIO", ready);
+    outcome("reset refused", [](MainWindow *w) { w->onResetComplete(false); },
+            "W Reset Failed: Failed to reset Orvik device", none);
+    outcome("empty log", [](MainWindow *w) { w->onGetLogsComplete({}); }, "I Orvik Logs: ", none);
+    outcome("upgrade mode refused", [](MainWindow *w) { w->onUpgradeReady(false); },
+            "W Upgrade Failed: Failed to put Orvik Device into firmware upgrade mode", ready);
+
+    step("position 3 is Undefined", [](MainWindow *w) { w->onGetInfoComplete(3, "ORV-0001"); }, {},
+         "ORV-0001, Undefined of 3", "0209");
+    step("hardware with a trailing blank refused", [](MainWindow *w) { w->onGetHwRevComplete("7315 "); },
+         {"W Invalid Device: This application only works with Orvik device HW Rev 7315"}, "7315 ");
+    step("shorter firmware offered", [](MainWindow *w) { w->onGetFwRevComplete("11.0"); },
+         {"W Incorrect Version: This application only works with Orvik device FW Rev 11.0.0",
+          "Q Flash Orvik Device: Change Orvik device FW Rev to 11.0.0"}, "11.0");
+    step("battery above 100 not shown", [](MainWindow *w) { w->onGetBattComplete(101); }, {}, "");
 }
 
-// Each outcome arrives while its operation holds the wait cursor, with every
-// control off; the cursor goes before the box, the pattern comes after it.
-void FormsTest::outcomeShowsItsBoxThenItsPattern()
+void FormsTest::answerShowsItsBoxesThenItsState()
 {
-    QFETCH(Call, call);
-    QFETCH(QString, expectedBox);
+    QFETCH(Call, answer);
+    QFETCH(bool, busy);
+    QFETCH(QStringList, expectedBoxes);
     QFETCH(QStringList, expectedControls);
-    rig.window->onError(QSerialPort::ResourceError); // start-up state
+    QFETCH(QString, expectedInfo);
+    QFETCH(QByteArray, expectedRequest);
     rig.device()->setPortName(pty.slavePath());
     QVERIFY(rig.device()->open(QIODevice::ReadWrite));
-    rig.moments.clear();
-    rig.boxes.clear();
-    QGuiApplication::setOverrideCursor(Qt::WaitCursor);
-    call(rig.window);
-    QCOMPARE(rig.boxes.join(""), expectedBox);
-    for (const WindowRig::Moment &moment : rig.moments) {
-        QCOMPARE(moment.cursors, 0);
-        QCOMPARE(moment.controls, QStringList());
-    }
+    pty.read(); // what an earlier window wrote
+    if (busy)
+        QGuiApplication::setOverrideCursor(Qt::WaitCursor);
+    rig.fallback = QMessageBox::No;
+    answer(rig.window);
+    QCOMPARE(rig.boxes, expectedBoxes);
+    for (const WindowRig::Moment &moment : rig.moments)
+        QCOMPARE(moment.cursors + moment.controls.size(), 0);
     QCOMPARE(rig.controls(), expectedControls);
     QCOMPARE(WindowRig::cursorDepth(), 0);
-    rig.window->onError(QSerialPort::ResourceError); // detached again, and trying
+    QCOMPARE(rig.information().join(", "), expectedInfo);
+    QCOMPARE(pty.read(expectedRequest.size() + 1, 100), expectedRequest); // and nothing after it
 }
 
 QTEST_MAIN(FormsTest)

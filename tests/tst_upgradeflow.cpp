@@ -6,6 +6,7 @@
 #include "windowrig.h"
 
 #include <QFile>
+#include <QMetaEnum>
 #include <QProgressDialog>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -17,58 +18,56 @@ namespace {
 
 constexpr int Long = 180000; // a whole upgrade and its re-attaches under the sanitizers on a busy machine
 
-const QString SwOffer = "W Incorrect Version: This application only works with Orvik device SW Rev 1.5.3";
-const QString SwQuestion = "Q Flash Orvik Device: Change Orvik device SW Rev to 1.5.3";
+const QStringList SwOffer = {"W Incorrect Version: This application only works with Orvik device SW Rev 1.5.3",
+                             "Q Flash Orvik Device: Change Orvik device SW Rev to 1.5.3"};
 const QStringList Chain = {"0208", "0209", "020a", "020b"}; // up to the software revision
-const QString Started = "started: Updating Orvik, The unit will be updated and reset, 0..366 at 0, no cancel button, "
-                        "no help button, not modal, shown, child of the window; cursors %1, controls ";
+const QString OldInfo = "ORV-0001,7315,11.0.0,1.5.2,Front of 3";
+const QString Dialog = "Updating Orvik: The unit will be updated and reset, 0..%1 at %2, shown, cursors %3; ";
 
 // Follows the window through its upgrades, connected after it, so that the
-// window has acted first: the dialog as each run starts, every progress step,
-// the window as each run ends, and the application reply last sent before
-// each dialog went.
+// window has acted first: the window as each run starts and ends, every
+// progress step, and the application reply last sent before each dialog went.
 class UpgradeWatch : public QObject
 {
 public:
-    explicit UpgradeWatch(WindowRig &rig)
+    explicit UpgradeWatch(WindowRig &rig) : rig(rig)
     {
-        connect(rig.device(), &OrvikDevice::upgradeStarted, this, [this, &rig] {
-            for (QProgressDialog *dialog : rig.dialogs()) {
-                events << QStringLiteral("started: %1, %2, %3..%4 at %5, %6, %7, %8, %9, %10; cursors %11, controls %12")
-                              .arg(dialog->windowTitle(), dialog->labelText())
-                              .arg(dialog->minimum()).arg(dialog->maximum()).arg(dialog->value())
-                              .arg(dialog->findChild<QPushButton *>() ? "cancel button" : "no cancel button")
-                              .arg(dialog->windowFlags() & Qt::WindowContextHelpButtonHint ? "help button" : "no help button")
-                              .arg(dialog->windowModality() == Qt::NonModal ? "not modal" : "modal")
-                              .arg(dialog->isVisible() ? "shown" : "hidden")
-                              .arg(dialog->parentWidget() == rig.window ? "child of the window" : "other parent")
-                              .arg(WindowRig::cursorDepth()).arg(rig.controls().join(','));
-                connect(dialog, &QObject::destroyed, this, [this, &rig] {
+        connect(rig.device(), &OrvikDevice::upgradeStarted, this, [this] {
+            events << "started: " + window();
+            for (QProgressDialog *dialog : this->rig.dialogs())
+                connect(dialog, &QObject::destroyed, this, [this] {
                     QString reply;
-                    for (const QJsonObject &sent : rig.sim->events("tx"))
+                    for (const QJsonObject &sent : this->rig.sim->events("tx"))
                         reply = sent.value("mode") == "app" ? sent.value("hex").toString() : reply;
                     events << "dialog gone after " + reply;
                 });
-            }
         });
-        connect(rig.device(), &OrvikDevice::upgradeProgress, this, [this, &rig](int current) {
+        connect(rig.device(), &OrvikDevice::upgradeProgress, this, [this](int current) {
             progress << current;
-            if (rig.dialogs().size() != 1 || rig.dialogs().first()->value() != current)
+            if (this->rig.dialogs().size() != 1 || this->rig.dialogs().first()->value() != current)
                 events << QStringLiteral("dialog not at %1").arg(current);
         });
-        connect(rig.device(), &OrvikDevice::upgradeFinished, this, [this, &rig](Dfu::ErrorType error) {
-            finishedAt = rig.clock.elapsed();
-            QStringList dialogs;
-            for (QProgressDialog *dialog : rig.dialogs())
-                dialogs << QStringLiteral("dialog %1 at %2 of %3").arg(dialog->isVisible() ? "shown" : "hidden")
-                               .arg(dialog->value()).arg(dialog->maximum());
-            events << QStringLiteral("finished %1: port %2, %3, cursors %4, rows %5, information %6, controls %7")
-                          .arg(error).arg(rig.device()->isOpen() ? "open" : "closed", dialogs.join(','))
-                          .arg(WindowRig::cursorDepth()).arg(rig.rows().size())
-                          .arg(rig.information().join(','), rig.controls().join(','));
+        connect(rig.device(), &OrvikDevice::upgradeFinished, this, [this](Dfu::ErrorType error) {
+            finishedAt = this->rig.clock.elapsed();
+            events << QStringLiteral("finished %1: ").arg(QMetaEnum::fromType<Dfu::ErrorType>().valueToKey(error)) + window();
         });
     }
 
+    // The port, the progress dialogs, the busy cursors and what else the window shows.
+    QString window() const
+    {
+        QString seen = rig.device()->isOpen() ? "port open, " : "port closed, ";
+        for (QProgressDialog *dialog : rig.dialogs())
+            seen += QStringLiteral("%1: %2, %3..%4 at %5, %6%7%8%9, ").arg(dialog->windowTitle(), dialog->labelText())
+                        .arg(dialog->minimum()).arg(dialog->maximum()).arg(dialog->value())
+                        .arg(dialog->isVisible() ? "shown" : "hidden", dialog->isModal() ? ", modal" : "",
+                             dialog->findChild<QPushButton *>() ? ", cancel button" : "",
+                             dialog->windowFlags() & Qt::WindowContextHelpButtonHint ? ", help button" : "");
+        return seen + QStringLiteral("cursors %1; ").arg(WindowRig::cursorDepth())
+            + (rig.rows() + rig.information() + rig.controls()).join(',');
+    }
+
+    WindowRig &rig;
     QStringList events;
     QList<int> progress;
     qint64 finishedAt = -1;
@@ -102,19 +101,18 @@ void UpgradeFlowTest::flashedDeviceIsResetOnceAndReady()
 
     // Success leaves dialog and busy cursor up until the completing reset is answered, here refused.
     QVERIFY(rig.waitForBoxes(3, Long));
-    QCOMPARE(rig.boxes, QStringList({SwOffer, SwQuestion, "W Reset Failed: Failed to reset Orvik device"}));
-    QCOMPARE(watch.events, QStringList({Started.arg(1),
-                                        "finished 1: port closed, dialog shown at 365 of 366, cursors 1, rows 0, "
-                                        "information , controls ",
+    QCOMPARE(rig.boxes, SwOffer + QStringList{"W Reset Failed: Failed to reset Orvik device"});
+    const int total = WindowRig::builtInPackets();
+    QCOMPARE(watch.events, QStringList({"started: port open, " + Dialog.arg(total).arg(0).arg(1) + OldInfo,
+                                        "finished Success: port closed, " + Dialog.arg(total).arg(total - 1).arg(1),
                                         "dialog gone after 038801"}));
-    QVector<int> steps(365); // every packet after the first, in order; never the maximum itself
+    QVector<int> steps(total - 1); // every packet after the first, in order; never the maximum itself
     std::iota(steps.begin(), steps.end(), 1);
     QCOMPARE(watch.progress, steps.toList());
-    const auto reopened = std::find_if(rig.opens.cbegin(), rig.opens.cend(), [&](qint64 at) { return at >= watch.finishedAt; });
-    QVERIFY(reopened != rig.opens.cend() && *reopened - watch.finishedAt >= 1990); // allows for millisecond rounding
+    QVERIFY(rig.openedSince(watch.finishedAt) - watch.finishedAt >= 1990); // allows for millisecond rounding
     const WindowRig::Moment refusal = rig.moments.last();
     QCOMPARE(QList<int>({refusal.cursors, refusal.portOpen, refusal.dialogs}), QList<int>({1, true, 0}));
-    QCOMPARE(rig.requests(), QStringList() << Chain << "0204" << Chain << "0207");
+    QCOMPARE(rig.requests(), Chain + QStringList{"0204"} + Chain + QStringList{"0207"});
     QCOMPARE(rig.violations(), QStringList()); // and the device is gone
     QVERIFY(rig.sim->summary().value("installed").toBool());
 
@@ -124,11 +122,10 @@ void UpgradeFlowTest::flashedDeviceIsResetOnceAndReady()
     QVERIFY(rig.sim->start() && QFile::remove(link) && QFile::link(rig.sim->linkPath(), link));
     QVERIFY(rig.waitForBoxes(4, Long));
     QCOMPARE(rig.boxes.last(), "I Battery Level: Orvik battery at 87%");
-    QCOMPARE(rig.requests(), QStringList() << Chain << "0207" << Chain << "020c");
+    QCOMPARE(rig.requests(), Chain + QStringList{"0207"} + Chain + QStringList{"020c"});
     QCOMPARE(watch.events.size(), 3);
-    QCOMPARE(rig.dialogs().size(), 0);
+    QCOMPARE(rig.dialogs().size() + WindowRig::cursorDepth(), 0);
     QCOMPARE(rig.controls(), WindowRig::Ready);
-    QCOMPARE(WindowRig::cursorDepth(), 0);
     QCOMPARE(rig.violations(), QStringList());
 }
 
@@ -140,14 +137,14 @@ void UpgradeFlowTest::newUpgradeClosesTheOlderDialog()
     UpgradeWatch watch(rig);
     QVERIFY(WindowRig::waitFor([&] { return watch.events.size() >= 4; }, Long));
     // Only the new dialog is up; the older run's busy cursor is still held.
-    QCOMPARE(watch.events.mid(2), QStringList({"dialog gone after 038500", Started.arg(2)}));
+    QCOMPARE(watch.events.mid(2), QStringList({"dialog gone after 038500",
+                                               "started: port open, " + Dialog.arg(WindowRig::builtInPackets()).arg(0).arg(2) + OldInfo}));
 
     QCOMPARE(rig.violations(), QStringList()); // the device goes away in the middle of the transfer
     QVERIFY(rig.waitForBoxes(5, Long));
-    QCOMPARE(rig.boxes, QStringList({SwOffer, SwQuestion, SwOffer, SwQuestion,
-                                       "W Upgrade Failed: Orvik Device did not respond"}));
+    QCOMPARE(rig.boxes, SwOffer + SwOffer + QStringList{"W Upgrade Failed: Orvik Device did not respond"});
     QCOMPARE(watch.events.mid(4), QStringList({"dialog gone after 038500",
-                                               "finished 2: port closed, , cursors 1, rows 0, information , controls "}));
+                                               "finished NoResponseError: port closed, cursors 1; "}));
     QCOMPARE(WindowRig::cursorDepth(), 1); // the first run's, until a completing reset
 }
 

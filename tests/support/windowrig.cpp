@@ -7,9 +7,7 @@
 #include <QListView>
 #include <QTest>
 
-namespace {
-constexpr int CheckMs = 5;
-}
+#include <algorithm>
 
 const QStringList WindowRig::Ready = {"scanButton", "upperButton", "lowerButton", "resetButton", "logButton"};
 const QStringList WindowRig::All = {"scanButton", "upperButton", "lowerButton", "pairButton",
@@ -77,9 +75,10 @@ void WindowRig::close()
         QGuiApplication::restoreOverrideCursor();
 }
 
-bool WindowRig::waitForBoxes(int count, int timeoutMs)
+qint64 WindowRig::openedSince(qint64 at) const
 {
-    return waitFor([&] { return moments.size() >= count; }, timeoutMs);
+    const auto found = std::find_if(opens.cbegin(), opens.cend(), [at](qint64 open) { return open >= at; });
+    return found == opens.cend() ? -1 : *found;
 }
 
 // QTest::qWaitFor sleeps 10 ms between passes of the event loop, which
@@ -94,10 +93,17 @@ bool WindowRig::waitFor(const std::function<bool()> &done, int timeoutMs)
             loop.quit();
     });
     QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
-    check.start(CheckMs);
+    check.start(5);
     if (!done())
         loop.exec();
     return done();
+}
+
+bool WindowRig::detached() const
+{
+    const auto *upper = child<QAbstractButton>("upperButton"), *lower = child<QAbstractButton>("lowerButton");
+    return window->isEnabled() && (controls() + information() + rows()).isEmpty() && !upper->isChecked()
+        && !lower->isChecked() && upper->text() + lower->text() == "Upper NormalLower Normal";
 }
 
 QStringList WindowRig::controls() const
@@ -147,6 +153,18 @@ QStringList WindowRig::violations()
     for (const QJsonValue &violation : summary.value("violations").toArray())
         found << violation.toString();
     return summary.isEmpty() ? QStringList{"no summary"} : found;
+}
+
+// Per package a start packet, the init packet, the image in chunks of 512
+// bytes and a stop packet; the window sends both built-in packages.
+int WindowRig::builtInPackets()
+{
+    int total = 0;
+    for (const Dfu::UpdateImage &package :
+         {Dfu::readPackage(Dfu::SoftDeviceBootloader, ":/upgrade/ble_orvik_hx7315_bl_sd.zip"),
+          Dfu::readPackage(Dfu::Application, ":/upgrade/ble_orvik_hx7315_app.zip")})
+        total += 3 + (package.image.size() + 511) / 512;
+    return total;
 }
 
 int WindowRig::cursorDepth()

@@ -30,14 +30,20 @@ public:
     WindowRig();
     ~WindowRig() { close(); }
     bool open(const QStringList &simArgs); // a simulator, and a window on its link
+    bool openReady(const QStringList &simArgs) { return open(simArgs) && waitForBoxes(1); } // the battery box
     void openWindow(const QString &portName);
     void close(); // the window first, so that its port is closed before the simulator goes
 
     OrvikDevice *device() const { return window->findChild<OrvikDevice *>(); }
     template<typename T = QWidget> T *child(const char *name) const { return window->findChild<T *>(name); }
     void click(const char *name) { child<QAbstractButton>(name)->click(); }
-    bool waitForBoxes(int count, int timeoutMs = 120000);
+    bool waitForBoxes(int count, int timeoutMs = 120000)
+    {
+        return waitFor([&] { return moments.size() >= count; }, timeoutMs);
+    }
     static bool waitFor(const std::function<bool()> &done, int timeoutMs);
+    qint64 openedSince(qint64 at) const; // the first attempt to open the port from that moment on, or -1
+    bool detached() const; // as at start-up, and after the port was lost
     QStringList controls() const;    // enabled operation controls
     QStringList information() const; // value widgets in use: text, " (disabled)", "<position> of <entries>"
     QStringList rows() const;
@@ -45,6 +51,7 @@ public:
     QStringList violations();     // the simulator's, once it has been stopped
     QList<QProgressDialog *> dialogs() const { return window->findChildren<QProgressDialog *>(); }
     static int cursorDepth();
+    static int builtInPackets(); // DFU packets of the update the window sends
 
     static const QStringList Ready, All;
 
