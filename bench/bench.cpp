@@ -50,14 +50,14 @@
 namespace {
 
 constexpr int LineBaud = 9600;
-constexpr int BitsPerByte = 10;    // 8N1: start, 8 data, stop
-constexpr double PausesS = 5.0;    // after both start, both init and the first stop packet
+constexpr int BitsPerByte = 10; // 8N1: start, 8 data, stop
+constexpr double PausesS = 5.0; // after both start, both init and the first stop packet
 constexpr double LineTargetRatio = 1.01;
 constexpr double OverheadTargetUs = 200.0;
 constexpr double CpuTargetShare = 0.02;
 constexpr double StationWallTarget = 1.02; // many devices against one
-constexpr double StationCpuTarget = 0.05;  // of one core, all devices together
-const int StationDevices[] = {1, 4, 8};
+constexpr double StationCpuTarget = 0.05; // of one core, all devices together
+const int StationDevices[] = { 1, 4, 8 };
 // A gap between a reply and the next frame longer than this is a pause.
 constexpr qint64 PauseThresholdNs = 500 * 1000 * 1000;
 // The device reports this firmware once the sim has installed what it got.
@@ -69,7 +69,7 @@ double cpuSeconds()
     rusage usage;
     getrusage(RUSAGE_SELF, &usage);
     return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
-        + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+            + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
 double peakRssMiB()
@@ -271,19 +271,19 @@ QJsonObject runTransfer(const QString &program, QStringList args, int baud, bool
     if (result != Dfu::Success)
         fail(QStringLiteral("transfer ended with result %1").arg(int(result)));
     port.close();
-    QJsonObject measured{{QStringLiteral("packets"), packets},
-                         {QStringLiteral("frameBytes"), port.handed},
-                         {QStringLiteral("roundTrip"), medianUs(roundTrips)},
-                         {QStringLiteral("turnaround"), medianUs(turnarounds)},
-                         {QStringLiteral("roundTripsMs"), sumMs(roundTrips)},
-                         {QStringLiteral("turnaroundsMs"), sumMs(turnarounds)},
-                         {QStringLiteral("pausesMs"), sumMs(pauses)},
-                         {QStringLiteral("pauseCount"), pauses.size()},
-                         {QStringLiteral("ackBytes"), ackBytes},
-                         {QStringLiteral("wall"), double(finishedNs) / 1e9},
-                         {QStringLiteral("load"), double(startedNs) / 1e9},
-                         {QStringLiteral("cpu"), cpu},
-                         {QStringLiteral("rss"), peakRssMiB()}};
+    QJsonObject measured{ { QStringLiteral("packets"), packets },
+                          { QStringLiteral("frameBytes"), port.handed },
+                          { QStringLiteral("roundTrip"), medianUs(roundTrips) },
+                          { QStringLiteral("turnaround"), medianUs(turnarounds) },
+                          { QStringLiteral("roundTripsMs"), sumMs(roundTrips) },
+                          { QStringLiteral("turnaroundsMs"), sumMs(turnarounds) },
+                          { QStringLiteral("pausesMs"), sumMs(pauses) },
+                          { QStringLiteral("pauseCount"), pauses.size() },
+                          { QStringLiteral("ackBytes"), ackBytes },
+                          { QStringLiteral("wall"), double(finishedNs) / 1e9 },
+                          { QStringLiteral("load"), double(startedNs) / 1e9 },
+                          { QStringLiteral("cpu"), cpu },
+                          { QStringLiteral("rss"), peakRssMiB() } };
     if (!checkInstalled)
         return measured;
 
@@ -297,7 +297,7 @@ QJsonObject runTransfer(const QString &program, QStringList args, int baud, bool
     const QByteArray answer = readAtLeast(after, expected.size(), 5000);
     if (answer != expected)
         fail(QStringLiteral("the simulator did not install the firmware (answer %1)")
-                 .arg(QString::fromLatin1(answer.toHex(' '))));
+                     .arg(QString::fromLatin1(answer.toHex(' '))));
 
     return measured;
 }
@@ -307,7 +307,7 @@ QJsonObject runTransfer(const QString &program, QStringList args, int baud, bool
 // instead of emitting).
 QByteArray randomReplies(int frames, int *signalCount)
 {
-    static const quint8 statusCodes[] = {0x81, 0x83, 0x85, 0x86, 0x87, 0x88, 0x8F};
+    static const quint8 statusCodes[] = { 0x81, 0x83, 0x85, 0x86, 0x87, 0x88, 0x8F };
     std::mt19937 random(7315);
     const auto below = [&random](int n) { return int(random() % unsigned(n)); };
     const auto bytes = [&](int n) {
@@ -379,9 +379,9 @@ QJsonObject runReader(int frames)
         if (++received == expected)
             loop.quit();
     };
-    for (auto signal : {&OrvikDevice::scanComplete, &OrvikDevice::pairComplete, &OrvikDevice::upgradeReady,
-                        &OrvikDevice::upperGpioComplete, &OrvikDevice::lowerGpioComplete, &OrvikDevice::resetComplete,
-                        &OrvikDevice::setSerialComplete})
+    for (auto signal : { &OrvikDevice::scanComplete, &OrvikDevice::pairComplete, &OrvikDevice::upgradeReady,
+                         &OrvikDevice::upperGpioComplete, &OrvikDevice::lowerGpioComplete, &OrvikDevice::resetComplete,
+                         &OrvikDevice::setSerialComplete })
         QObject::connect(&device, signal, count);
     QObject::connect(&device, &OrvikDevice::radioFound, count);
     QObject::connect(&device, &OrvikDevice::verifyPassKey, count);
@@ -406,8 +406,7 @@ QJsonObject runReader(int frames)
     });
     QObject::connect(&readable, &QSocketNotifier::activated, [&]() {
         char sink[4096];
-        while (::read(master, sink, sizeof sink) > 0) {
-        }
+        while (::read(master, sink, sizeof sink) > 0) { }
     });
     QTimer::singleShot(10 * 60 * 1000, &loop, [&]() { fail(QStringLiteral("reader still running after 10 min")); });
 
@@ -419,12 +418,9 @@ QJsonObject runReader(int frames)
     const double cpu = cpuSeconds() - cpuBefore;
     device.close();
     ::close(master);
-    return QJsonObject{{QStringLiteral("frames"), frames},
-                       {QStringLiteral("bytes"), stream.size()},
-                       {QStringLiteral("signals"), received},
-                       {QStringLiteral("wall"), wall},
-                       {QStringLiteral("cpu"), cpu},
-                       {QStringLiteral("rss"), peakRssMiB()}};
+    return QJsonObject{ { QStringLiteral("frames"), frames },    { QStringLiteral("bytes"), stream.size() },
+                        { QStringLiteral("signals"), received }, { QStringLiteral("wall"), wall },
+                        { QStringLiteral("cpu"), cpu },          { QStringLiteral("rss"), peakRssMiB() } };
 }
 
 // N simulators with old software at 9600 baud, and the station updating them
@@ -433,17 +429,19 @@ QJsonObject runStation(const QString &simPath, const QString &flashPath, int dev
 {
     QTemporaryDir dir;
     std::vector<std::unique_ptr<Sim>> sims;
-    QStringList args{QStringLiteral("--quiet"), QStringLiteral("--json"), dir.filePath(QStringLiteral("report.json"))};
+    QStringList args{ QStringLiteral("--quiet"), QStringLiteral("--json"),
+                      dir.filePath(QStringLiteral("report.json")) };
     for (int i = 0; i < devices; ++i) {
         const QString link = dir.filePath(QStringLiteral("orvik%1").arg(i));
-        sims.push_back(std::make_unique<Sim>(
-            simPath, QStringList{QStringLiteral("--exit-with-parent"), QStringLiteral("--link"), link,
-                                 QStringLiteral("--sw-rev"), QStringLiteral("1.4.0"), QStringLiteral("--baud"),
-                                 QString::number(LineBaud)}));
+        sims.push_back(
+                std::make_unique<Sim>(simPath,
+                                      QStringList{ QStringLiteral("--exit-with-parent"), QStringLiteral("--link"), link,
+                                                   QStringLiteral("--sw-rev"), QStringLiteral("1.4.0"),
+                                                   QStringLiteral("--baud"), QString::number(LineBaud) }));
         sims.back()->nextPath(10000);
         args << link;
     }
-    QList<QByteArray> argv8{QFile::encodeName(flashPath)};
+    QList<QByteArray> argv8{ QFile::encodeName(flashPath) };
     for (const QString &arg : qAsConst(args))
         argv8 << arg.toLocal8Bit();
     std::vector<char *> argv;
@@ -458,8 +456,7 @@ QJsonObject runStation(const QString &simPath, const QString &flashPath, int dev
         fail(QStringLiteral("cannot start %1").arg(flashPath));
     int status = 0;
     rusage usage = {};
-    while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
-    }
+    while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) { }
     const double wall = double(clock.nsecsElapsed()) / 1e9;
     QFile report(dir.filePath(QStringLiteral("report.json")));
     report.open(QIODevice::ReadOnly);
@@ -468,11 +465,12 @@ QJsonObject runStation(const QString &simPath, const QString &flashPath, int dev
         updated += device[QStringLiteral("result")] == QLatin1String("updated");
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || updated != devices)
         fail(QStringLiteral("orvik-flash updated %1 of %2 devices").arg(updated).arg(devices));
-    return QJsonObject{{QStringLiteral("devices"), devices},
-                       {QStringLiteral("wall"), wall},
-                       {QStringLiteral("cpu"), double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
-                                                   + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6},
-                       {QStringLiteral("rss"), double(usage.ru_maxrss) / 1024.0}};
+    return QJsonObject{ { QStringLiteral("devices"), devices },
+                        { QStringLiteral("wall"), wall },
+                        { QStringLiteral("cpu"),
+                          double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
+                                  + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6 },
+                        { QStringLiteral("rss"), double(usage.ru_maxrss) / 1024.0 } };
 }
 
 QJsonObject runChild(const QString &program, const QStringList &args)
@@ -514,7 +512,7 @@ int main(int argc, char *argv[])
     peerOption.setFlags(QCommandLineOption::HiddenFromHelp);
     const QCommandLineOption flashOption(QStringLiteral("flash"), QStringLiteral("The station program."),
                                          QStringLiteral("path"), QStringLiteral(ORVIK_FLASH_PATH));
-    parser.addOptions({rowsOption, framesOption, simOption, flashOption, repeatOption, rowOption, peerOption});
+    parser.addOptions({ rowsOption, framesOption, simOption, flashOption, repeatOption, rowOption, peerOption });
     parser.process(app);
     const QString simPath = parser.value(simOption);
     const int frames = parser.value(framesOption).toInt();
@@ -529,7 +527,7 @@ int main(int argc, char *argv[])
         else if (row == QLatin1String("9600"))
             result = runTransfer(simPath, {}, LineBaud, true);
         else if (row == QLatin1String("peer"))
-            result = runTransfer(app.applicationFilePath(), {QStringLiteral("--peer")}, 0, false, true);
+            result = runTransfer(app.applicationFilePath(), { QStringLiteral("--peer") }, 0, false, true);
         else if (row == QLatin1String("reader"))
             result = runReader(frames > 0 ? frames : 500000);
         else if (row.startsWith(QLatin1String("station-")))
@@ -557,10 +555,10 @@ int main(int argc, char *argv[])
         for (int run = 0; run < repeat; ++run) {
             const bool slow = row == QLatin1String("9600") || row.startsWith(QLatin1String("station-"));
             std::fprintf(stderr, "running row %s%s...\n", qPrintable(row), slow ? " (about 3.5 minutes)" : "");
-            const QJsonObject result =
-                runChild(app.applicationFilePath(),
-                         {QStringLiteral("--row"), row, QStringLiteral("--sim"), simPath, QStringLiteral("--flash"),
-                          parser.value(flashOption), QStringLiteral("--frames"), QString::number(frames)});
+            const QJsonObject result = runChild(app.applicationFilePath(),
+                                                { QStringLiteral("--row"), row, QStringLiteral("--sim"), simPath,
+                                                  QStringLiteral("--flash"), parser.value(flashOption),
+                                                  QStringLiteral("--frames"), QString::number(frames) });
             if (result.isEmpty()) {
                 std::fprintf(stderr, "row %s failed\n", qPrintable(row));
                 failed = true;
@@ -569,53 +567,54 @@ int main(int argc, char *argv[])
             } else if (row.startsWith(QLatin1String("station-"))) {
                 stations.append(result);
             } else {
-                transfers.append({row, result});
+                transfers.append({ row, result });
             }
         }
     }
 
     QStringList notes;
     if (!transfers.isEmpty()) {
-        std::printf("Built-in transfer, Dfu -> pty -> orvik-sim (peer: bootloader engine in-process); wall from upgrade() "
-                    "to updateFinished\n");
+        std::printf(
+                "Built-in transfer, Dfu -> pty -> orvik-sim (peer: bootloader engine in-process); wall from upgrade() "
+                "to updateFinished\n");
         std::printf("%-9s %7s %8s %6s %9s %9s %10s %10s %7s %6s %9s\n", "row", "packets", "frame B", "ack B", "wall s",
                     "limit s", "wall/limit", "us/packet", "CPU s", "CPU %", "peak RSS");
         for (const auto &entry : transfers) {
             const QJsonObject &r = entry.second;
             const int packets = r.value(QStringLiteral("packets")).toInt();
-            const double bytes = r.value(QStringLiteral("frameBytes")).toDouble() + r.value(QStringLiteral("ackBytes")).toDouble();
+            const double bytes =
+                    r.value(QStringLiteral("frameBytes")).toDouble() + r.value(QStringLiteral("ackBytes")).toDouble();
             const double wall = r.value(QStringLiteral("wall")).toDouble();
             const double cpu = r.value(QStringLiteral("cpu")).toDouble();
             const double limit = bytes * BitsPerByte / LineBaud + PausesS;
             const bool paced = entry.first == QLatin1String("9600");
-            const QString label = paced ? QStringLiteral("9600 baud")
-                                        : entry.first == QLatin1String("peer") ? QStringLiteral("pty/peer")
-                                                                               : QStringLiteral("pty");
+            const QString label = paced                    ? QStringLiteral("9600 baud")
+                    : entry.first == QLatin1String("peer") ? QStringLiteral("pty/peer")
+                                                           : QStringLiteral("pty");
             // At pty speed the overhead is what is left after the pauses; on
             // the line it is what is left after the line itself.
             const double overheadUs = ((paced ? wall - limit : wall - PausesS) / qMax(1, packets)) * 1e6;
-            std::printf("%-9s %7d %8lld %6lld %9.3f %9s %10s %10.0f %7.3f %5.2f%% %5.1f MiB\n",
-                        qPrintable(label), packets,
-                        qint64(r.value(QStringLiteral("frameBytes")).toDouble()),
+            std::printf("%-9s %7d %8lld %6lld %9.3f %9s %10s %10.0f %7.3f %5.2f%% %5.1f MiB\n", qPrintable(label),
+                        packets, qint64(r.value(QStringLiteral("frameBytes")).toDouble()),
                         qint64(r.value(QStringLiteral("ackBytes")).toDouble()), wall,
                         qPrintable(paced ? QString::number(limit, 'f', 3) : QStringLiteral("-")),
                         qPrintable(paced ? QString::number(wall / limit, 'f', 4) : QStringLiteral("-")), overheadUs,
                         cpu, 100.0 * cpu / wall, r.value(QStringLiteral("rss")).toDouble());
             if (paced) {
                 notes << QStringLiteral("line rate: wall/limit %1, target <= %2: %3")
-                             .arg(wall / limit, 0, 'f', 4)
-                             .arg(LineTargetRatio)
-                             .arg(verdict(wall <= limit * LineTargetRatio));
+                                 .arg(wall / limit, 0, 'f', 4)
+                                 .arg(LineTargetRatio)
+                                 .arg(verdict(wall <= limit * LineTargetRatio));
                 notes << QStringLiteral("CPU at 9600 baud: %1% of wall, target < %2%: %3")
-                             .arg(100.0 * cpu / wall, 0, 'f', 2)
-                             .arg(100.0 * CpuTargetShare)
-                             .arg(verdict(cpu < CpuTargetShare * wall));
+                                 .arg(100.0 * cpu / wall, 0, 'f', 2)
+                                 .arg(100.0 * CpuTargetShare)
+                                 .arg(verdict(cpu < CpuTargetShare * wall));
             } else {
                 notes << QStringLiteral("%1: per-packet overhead at pty speed %2 us, target < %3 us: %4")
-                             .arg(label)
-                             .arg(overheadUs, 0, 'f', 0)
-                             .arg(OverheadTargetUs)
-                             .arg(verdict(overheadUs < OverheadTargetUs));
+                                 .arg(label)
+                                 .arg(overheadUs, 0, 'f', 0)
+                                 .arg(OverheadTargetUs)
+                                 .arg(verdict(overheadUs < OverheadTargetUs));
             }
             // Wall = loading + round trips + turnarounds + pauses + the rest.
             const double loadMs = r.value(QStringLiteral("load")).toDouble() * 1000;
@@ -624,15 +623,15 @@ int main(int argc, char *argv[])
             const double pausesMs = r.value(QStringLiteral("pausesMs")).toDouble();
             notes << QStringLiteral("%1 breakdown: loading %2 ms + round trips %3 ms (median %4 us) + turnarounds "
                                     "%5 ms (median %6 us) + %7 pauses %8 ms + rest %9 ms")
-                         .arg(label)
-                         .arg(loadMs, 0, 'f', 1)
-                         .arg(tripsMs, 0, 'f', 1)
-                         .arg(r.value(QStringLiteral("roundTrip")).toDouble(), 0, 'f', 0)
-                         .arg(turnsMs, 0, 'f', 1)
-                         .arg(r.value(QStringLiteral("turnaround")).toDouble(), 0, 'f', 0)
-                         .arg(r.value(QStringLiteral("pauseCount")).toInt())
-                         .arg(pausesMs, 0, 'f', 1)
-                         .arg(wall * 1000 - loadMs - tripsMs - turnsMs - pausesMs, 0, 'f', 1);
+                             .arg(label)
+                             .arg(loadMs, 0, 'f', 1)
+                             .arg(tripsMs, 0, 'f', 1)
+                             .arg(r.value(QStringLiteral("roundTrip")).toDouble(), 0, 'f', 0)
+                             .arg(turnsMs, 0, 'f', 1)
+                             .arg(r.value(QStringLiteral("turnaround")).toDouble(), 0, 'f', 0)
+                             .arg(r.value(QStringLiteral("pauseCount")).toInt())
+                             .arg(pausesMs, 0, 'f', 1)
+                             .arg(wall * 1000 - loadMs - tripsMs - turnsMs - pausesMs, 0, 'f', 1);
         }
         std::printf("us/packet: pty rows (wall - 5 s pauses) / packets; 9600 baud (wall - limit) / packets\n");
         std::printf("limit: (frame + ack bytes) x 10 bits / 9600 baud + 5 s of pauses\n\n");
@@ -646,8 +645,8 @@ int main(int argc, char *argv[])
         const double wall = reader.value(QStringLiteral("wall")).toDouble();
         const double framesDone = reader.value(QStringLiteral("frames")).toDouble();
         const double bytes = reader.value(QStringLiteral("bytes")).toDouble();
-        std::printf("%9.0f %10.0f %8.3f %10.0f %8.2f %7.3f %5.1f MiB\n", framesDone, bytes, wall,
-                    framesDone / wall, bytes / wall / 1e6, reader.value(QStringLiteral("cpu")).toDouble(),
+        std::printf("%9.0f %10.0f %8.3f %10.0f %8.2f %7.3f %5.1f MiB\n", framesDone, bytes, wall, framesDone / wall,
+                    bytes / wall / 1e6, reader.value(QStringLiteral("cpu")).toDouble(),
                     reader.value(QStringLiteral("rss")).toDouble());
     }
     if (!readers.isEmpty())
@@ -669,15 +668,15 @@ int main(int argc, char *argv[])
                     100.0 * cpu / wall, station.value(QStringLiteral("rss")).toDouble());
         if (devices > 1 && oneWall > 0)
             notes << QStringLiteral("station, %1 devices: wall %2 x one device, target <= %3: %4")
-                         .arg(devices)
-                         .arg(ratio, 0, 'f', 4)
-                         .arg(StationWallTarget)
-                         .arg(verdict(ratio <= StationWallTarget));
+                             .arg(devices)
+                             .arg(ratio, 0, 'f', 4)
+                             .arg(StationWallTarget)
+                             .arg(verdict(ratio <= StationWallTarget));
         notes << QStringLiteral("station, %1 devices: CPU %2% of one core, target < %3%: %4")
-                     .arg(devices)
-                     .arg(100.0 * cpu / wall, 0, 'f', 2)
-                     .arg(100.0 * StationCpuTarget)
-                     .arg(verdict(cpu < StationCpuTarget * wall));
+                         .arg(devices)
+                         .arg(100.0 * cpu / wall, 0, 'f', 2)
+                         .arg(100.0 * StationCpuTarget)
+                         .arg(verdict(cpu < StationCpuTarget * wall));
     }
     if (!stations.isEmpty())
         std::printf("\n");

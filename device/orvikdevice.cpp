@@ -36,7 +36,7 @@ enum ReplyCode : quint8 {
     LogReply = 0x8E,
 };
 
-constexpr int HeaderSize = 2;     // length byte and code byte
+constexpr int HeaderSize = 2; // length byte and code byte
 constexpr int AddressSize = 6;
 constexpr int ClassOfDeviceSize = 3;
 constexpr int StatusReplySize = 3;
@@ -56,10 +56,10 @@ struct StatusReply
     void (OrvikDevice::*signal)(bool);
 };
 const StatusReply statusReplies[] = {
-    {0x81, &OrvikDevice::scanComplete},      {0x83, &OrvikDevice::pairComplete},
-    {0x85, &OrvikDevice::upgradeReady},      {0x86, &OrvikDevice::upperGpioComplete},
-    {0x87, &OrvikDevice::lowerGpioComplete}, {0x88, &OrvikDevice::resetComplete},
-    {0x8F, &OrvikDevice::setSerialComplete},
+    { 0x81, &OrvikDevice::scanComplete },      { 0x83, &OrvikDevice::pairComplete },
+    { 0x85, &OrvikDevice::upgradeReady },      { 0x86, &OrvikDevice::upperGpioComplete },
+    { 0x87, &OrvikDevice::lowerGpioComplete }, { 0x88, &OrvikDevice::resetComplete },
+    { 0x8F, &OrvikDevice::setSerialComplete },
 };
 
 // Text from offset to the end of the frame, cut at the first zero byte: the
@@ -73,9 +73,7 @@ QString textField(const QByteArray &frame, int offset)
 } // namespace
 
 OrvikDevice::OrvikDevice(QObject *parent)
-    : QSerialPort(parent)
-    , nestedReadPoll(new QTimer(this))
-    , adapterReplyTimer(new QTimer(this))
+    : QSerialPort(parent), nestedReadPoll(new QTimer(this)), adapterReplyTimer(new QTimer(this))
 {
     nestedReadPoll->setInterval(NestedReadPollMs);
     connect(nestedReadPoll, &QTimer::timeout, this, &OrvikDevice::pollWhileNested);
@@ -376,7 +374,7 @@ void OrvikDevice::reportLost()
 {
     close();
     QMetaObject::invokeMethod(
-        this, [this] { emit errorOccurred(QSerialPort::ResourceError); }, Qt::QueuedConnection);
+            this, [this] { emit errorOccurred(QSerialPort::ResourceError); }, Qt::QueuedConnection);
 }
 
 void OrvikDevice::doDfuUpgrade()

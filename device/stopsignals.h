@@ -12,7 +12,7 @@
 // writes a byte (async-signal-safe); the event loop runs the rest.
 namespace StopSignals {
 
-inline int pipe[2] = {-1, -1};
+inline int pipe[2] = { -1, -1 };
 
 inline void onSignal(int)
 {
@@ -30,14 +30,13 @@ inline QSocketNotifier *install(QObject *parent, const std::function<void()> &on
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP})
+    for (const int signal : { SIGINT, SIGTERM, SIGHUP })
         ::sigaction(signal, &action, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
     auto *notifier = new QSocketNotifier(pipe[0], QSocketNotifier::Read, parent);
     QObject::connect(notifier, &QSocketNotifier::activated, parent, [onStop] {
         char drained[16];
-        while (::read(pipe[0], drained, sizeof drained) > 0) {
-        }
+        while (::read(pipe[0], drained, sizeof drained) > 0) { }
         onStop();
     });
     return notifier;

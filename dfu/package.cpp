@@ -159,7 +159,7 @@ bool isSafeEntryName(const QByteArray &name, QString *path)
     }
     *path = QDir::cleanPath(QString::fromLatin1(name));
     return !path->isEmpty() && *path != QLatin1String(".") && !path->startsWith(QLatin1Char('/'))
-        && !path->split(QLatin1Char('/')).contains(QStringLiteral(".."));
+            && !path->split(QLatin1Char('/')).contains(QStringLiteral(".."));
 }
 
 // Extracts the entries that the manifest names, one at a time, into its
@@ -171,10 +171,7 @@ class PackageExtractor
 {
 public:
     PackageExtractor(const QByteArray &zip, const QZipReader &reader, const QString &dirPath)
-        : zip(zip)
-        , reader(reader)
-        , dir(dirPath)
-        , entries(reader.fileInfoList())
+        : zip(zip), reader(reader), dir(dirPath), entries(reader.fileInfoList())
     {
         readable = readRawEntries(zip, &raw) && raw.size() == entries.size();
     }
@@ -243,8 +240,7 @@ qint32 manifestSize(const QJsonValue &value)
     if (!value.isDouble())
         return 0;
     const double number = value.toDouble();
-    if (!std::isfinite(number) || std::trunc(number) != number
-        || number < double(std::numeric_limits<qint32>::min())
+    if (!std::isfinite(number) || std::trunc(number) != number || number < double(std::numeric_limits<qint32>::min())
         || number > double(std::numeric_limits<qint32>::max()))
         return 0;
     return static_cast<qint32>(number);
@@ -282,8 +278,8 @@ Dfu::UpdateImage Dfu::loadPackage(ImageType type, const QString &packagePath)
         return result;
 
     const QJsonDocument manifest = QJsonDocument::fromJson(extractor.extract(QStringLiteral("manifest.json")));
-    const QString key = type == SoftDeviceBootloader ? QStringLiteral("softdevice_bootloader")
-                                                     : QStringLiteral("application");
+    const QString key =
+            type == SoftDeviceBootloader ? QStringLiteral("softdevice_bootloader") : QStringLiteral("application");
     const QJsonObject entry = manifest.object().value(QStringLiteral("manifest")).toObject().value(key).toObject();
     const QByteArray image = extractor.extract(entry.value(QStringLiteral("bin_file")).toString());
     const QByteArray initPacket = extractor.extract(entry.value(QStringLiteral("dat_file")).toString());

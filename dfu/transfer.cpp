@@ -17,10 +17,7 @@ const int MaxDataChunk = 512;
 } // namespace
 
 Dfu::Dfu(QSerialPort *port, QObject *parent)
-    : QObject(parent)
-    , port(port)
-    , responseTimer(new QTimer(this))
-    , advanceTimer(new QTimer(this))
+    : QObject(parent), port(port), responseTimer(new QTimer(this)), advanceTimer(new QTimer(this))
 {
     responseTimer->setSingleShot(true);
     responseTimer->setInterval(ResponseTimeoutMs);
@@ -58,7 +55,7 @@ int Dfu::pauseAfter(const DfuPacket &packet) const
     const QByteArray decoded = slipDecode(packet.frame.mid(1, packet.frame.size() - 2), nullptr);
     const int code = decoded.size() > 4 ? quint8(decoded.at(4)) : 0;
     const int unitMs = code == StartPacket ? timing.startPauseMs
-        : code == InitPacket               ? timing.initPauseMs
+            : code == InitPacket           ? timing.initPauseMs
                                            : timing.stopPauseMs;
     return packet.delaySeconds * unitMs;
 }
@@ -103,7 +100,7 @@ void Dfu::queueStartPacket(ImageType type, int sdSize, int blSize, int appSize)
 {
     sequenceNumber = 0;
     const QByteArray payload = littleEndian32(StartPacket) + littleEndian32(quint32(type))
-        + littleEndian32(quint32(sdSize)) + littleEndian32(quint32(blSize)) + littleEndian32(quint32(appSize));
+            + littleEndian32(quint32(sdSize)) + littleEndian32(quint32(blSize)) + littleEndian32(quint32(appSize));
     packets.append(makeHciPacket(payload, 1));
 }
 

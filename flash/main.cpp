@@ -80,29 +80,29 @@ int main(int argc, char *argv[])
 
     QCommandLineParser parser;
     parser.setApplicationDescription(
-        QStringLiteral("Brings every Orvik device on the given ports to hardware %1, firmware %2, software %3.")
-            .arg(QLatin1String(RequiredHwRev), QLatin1String(RequiredFwRev), QLatin1String(RequiredSwRev)));
-    const QCommandLineOption helpOption({QStringLiteral("h"), QStringLiteral("help")},
+            QStringLiteral("Brings every Orvik device on the given ports to hardware %1, firmware %2, software %3.")
+                    .arg(QLatin1String(RequiredHwRev), QLatin1String(RequiredFwRev), QLatin1String(RequiredSwRev)));
+    const QCommandLineOption helpOption({ QStringLiteral("h"), QStringLiteral("help") },
                                         QStringLiteral("Show this help and exit."));
-    const QCommandLineOption versionOption({QStringLiteral("v"), QStringLiteral("version")},
+    const QCommandLineOption versionOption({ QStringLiteral("v"), QStringLiteral("version") },
                                            QStringLiteral("Show the version and exit."));
     const QCommandLineOption allOption(QStringLiteral("all"),
                                        QStringLiteral("Every port with USB ids 0403:6015, instead of named ports."));
     const QCommandLineOption packagesOption(
-        QStringLiteral("packages"), QStringLiteral("Send these two package files instead of the built-in pair."),
-        QStringLiteral("SDBL.zip APP.zip"));
+            QStringLiteral("packages"), QStringLiteral("Send these two package files instead of the built-in pair."),
+            QStringLiteral("SDBL.zip APP.zip"));
     const QCommandLineOption forceOption(QStringLiteral("force"),
                                          QStringLiteral("Flash devices that already have the expected revisions."));
     const QCommandLineOption recoverOption(
-        QStringLiteral("recover"),
-        QStringLiteral("Treat a port that does not answer the information request as a device waiting in its "
-                       "bootloader after a cut transfer, and flash it."));
-    const QCommandLineOption jsonOption(QStringLiteral("json"), QStringLiteral("Write the report to FILE (- for stdout)."),
-                                        QStringLiteral("FILE"));
-    const QCommandLineOption traceOption(
-        QStringLiteral("trace"), QStringLiteral("Write every frame in both directions to FILE as JSON lines."),
-        QStringLiteral("FILE"));
-    const QCommandLineOption quietOption({QStringLiteral("q"), QStringLiteral("quiet")},
+            QStringLiteral("recover"),
+            QStringLiteral("Treat a port that does not answer the information request as a device waiting in its "
+                           "bootloader after a cut transfer, and flash it."));
+    const QCommandLineOption jsonOption(
+            QStringLiteral("json"), QStringLiteral("Write the report to FILE (- for stdout)."), QStringLiteral("FILE"));
+    const QCommandLineOption traceOption(QStringLiteral("trace"),
+                                         QStringLiteral("Write every frame in both directions to FILE as JSON lines."),
+                                         QStringLiteral("FILE"));
+    const QCommandLineOption quietOption({ QStringLiteral("q"), QStringLiteral("quiet") },
                                          QStringLiteral("No progress output."));
     const QCommandLineOption replyOption(QStringLiteral("reply-timeout"),
                                          QStringLiteral("Time limit for each device reply (default 3000)."),
@@ -117,16 +117,16 @@ int main(int argc, char *argv[])
                                              QStringLiteral("Pause after an init packet (default 1000)."),
                                              QStringLiteral("MS"), QStringLiteral("1000"));
     const QCommandLineOption stopPauseOption(
-        QStringLiteral("stop-pause"),
-        QStringLiteral("Pause after the SoftDevice-and-bootloader stop packet (default 1000)."), QStringLiteral("MS"),
-        QStringLiteral("1000"));
+            QStringLiteral("stop-pause"),
+            QStringLiteral("Pause after the SoftDevice-and-bootloader stop packet (default 1000)."),
+            QStringLiteral("MS"), QStringLiteral("1000"));
     const QCommandLineOption restartOption(
-        QStringLiteral("restart-timeout"),
-        QStringLiteral("Time limit for a device to come back after its update (default 60000)."), QStringLiteral("MS"),
-        QStringLiteral("60000"));
-    parser.addOptions({helpOption, versionOption, allOption, packagesOption, forceOption, recoverOption, jsonOption,
-                       traceOption, quietOption, replyOption, ackOption, startPauseOption, initPauseOption,
-                       stopPauseOption, restartOption});
+            QStringLiteral("restart-timeout"),
+            QStringLiteral("Time limit for a device to come back after its update (default 60000)."),
+            QStringLiteral("MS"), QStringLiteral("60000"));
+    parser.addOptions({ helpOption, versionOption, allOption, packagesOption, forceOption, recoverOption, jsonOption,
+                        traceOption, quietOption, replyOption, ackOption, startPauseOption, initPauseOption,
+                        stopPauseOption, restartOption });
     parser.addPositionalArgument(QStringLiteral("PORT"), QStringLiteral("Serial ports, one device each."),
                                  QStringLiteral("[PORT...]"));
 
@@ -160,9 +160,9 @@ int main(int argc, char *argv[])
         const int parsed = parser.value(option).toInt(&ok);
         if (!ok || parsed < min || parsed > 3600 * 1000) {
             error = QStringLiteral("--%1: expected milliseconds from %2 to 3600000, got \"%3\"")
-                        .arg(option.names().constFirst())
-                        .arg(min)
-                        .arg(parser.value(option));
+                            .arg(option.names().constFirst())
+                            .arg(min)
+                            .arg(parser.value(option));
             return false;
         }
         *value = parsed;
@@ -170,8 +170,9 @@ int main(int argc, char *argv[])
     };
     JobSettings &job = options.job;
     if (!number(replyOption, 1, &job.replyTimeoutMs) || !number(ackOption, 1, &job.timing.responseTimeoutMs)
-        || !number(startPauseOption, 0, &job.timing.startPauseMs) || !number(initPauseOption, 0, &job.timing.initPauseMs)
-        || !number(stopPauseOption, 0, &job.timing.stopPauseMs) || !number(restartOption, 1, &job.restartTimeoutMs))
+        || !number(startPauseOption, 0, &job.timing.startPauseMs)
+        || !number(initPauseOption, 0, &job.timing.initPauseMs) || !number(stopPauseOption, 0, &job.timing.stopPauseMs)
+        || !number(restartOption, 1, &job.restartTimeoutMs))
         return usageError(error);
     job.force = parser.isSet(forceOption);
     job.recover = parser.isSet(recoverOption);

@@ -34,11 +34,11 @@ QString typeName(Dfu::ImageType type)
 
 QString PackageSet::check(Dfu::ImageType type, const Dfu::UpdateImage &image)
 {
-    const QString entry = type == Dfu::SoftDeviceBootloader ? QStringLiteral("softdevice_bootloader")
-                                                            : QStringLiteral("application");
+    const QString entry =
+            type == Dfu::SoftDeviceBootloader ? QStringLiteral("softdevice_bootloader") : QStringLiteral("application");
     if (image.image.isEmpty() && image.initPacket.isEmpty())
         return QStringLiteral("package: not a zip archive whose manifest.json has a \"%1\" entry with its files")
-            .arg(entry);
+                .arg(entry);
     if (image.image.isEmpty())
         return QStringLiteral("package: no image file (\"bin_file\" of the \"%1\" entry)").arg(entry);
     if (image.initPacket.isEmpty())
@@ -50,14 +50,14 @@ QString PackageSet::check(Dfu::ImageType type, const Dfu::UpdateImage &image)
     if (type == Dfu::SoftDeviceBootloader
         && (image.sdSize <= 0 || image.blSize <= 0 || qint64(image.sdSize) + image.blSize != imageBytes))
         return QStringLiteral("sizes: image of %1 bytes, manifest sd_size %2 + bl_size %3")
-            .arg(imageBytes)
-            .arg(image.sdSize)
-            .arg(image.blSize);
+                .arg(imageBytes)
+                .arg(image.sdSize)
+                .arg(image.blSize);
     if (imageBytes % 4 != 0 || image.sdSize % 4 != 0 || image.blSize % 4 != 0)
         return QStringLiteral("word alignment: image %1, sd_size %2, bl_size %3 bytes")
-            .arg(imageBytes)
-            .arg(image.sdSize)
-            .arg(image.blSize);
+                .arg(imageBytes)
+                .arg(image.sdSize)
+                .arg(image.blSize);
     if (imageBytes > FlashBytes)
         return QStringLiteral("size: image of %1 bytes exceeds the %2-byte flash").arg(imageBytes).arg(FlashBytes);
     const quint16 expected = le16(image.initPacket, initBytes - 2);
@@ -73,7 +73,7 @@ bool PackageSet::prepare(const QString &bootloader, const QString &application, 
     if (bootloader.isEmpty() && application.isEmpty()) {
         QString unused;
         return add(Dfu::SoftDeviceBootloader, QString::fromLatin1(BuiltInBootloader), &unused, error)
-            && add(Dfu::Application, QString::fromLatin1(BuiltInApplication), &unused, error);
+                && add(Dfu::Application, QString::fromLatin1(BuiltInApplication), &unused, error);
     }
     dir = std::make_unique<QTemporaryDir>();
     if (!dir->isValid()) {
@@ -81,7 +81,7 @@ bool PackageSet::prepare(const QString &bootloader, const QString &application, 
         return false;
     }
     return add(Dfu::SoftDeviceBootloader, bootloader, &bootloaderCopy, error)
-        && add(Dfu::Application, application, &applicationCopy, error);
+            && add(Dfu::Application, application, &applicationCopy, error);
 }
 
 bool PackageSet::add(Dfu::ImageType type, const QString &path, QString *copy, QString *error)
@@ -118,6 +118,6 @@ bool PackageSet::add(Dfu::ImageType type, const QString &path, QString *copy, QS
     if (builtIn)
         fileBytes = QFileInfo(path).size();
     *copy = builtIn ? QString() : source;
-    infos.append({QFileInfo(path).fileName(), type, fileBytes, image.image.size(), Dfu::crc16(image.image)});
+    infos.append({ QFileInfo(path).fileName(), type, fileBytes, image.image.size(), Dfu::crc16(image.image) });
     return true;
 }

@@ -28,9 +28,9 @@ QJsonValue revisionsJson(const Revisions &revisions)
 {
     if (!revisions.known)
         return QJsonValue();
-    return QJsonObject{{QStringLiteral("hw"), revisions.hw},
-                       {QStringLiteral("fw"), orNull(revisions.fw, !revisions.fw.isNull())},
-                       {QStringLiteral("sw"), orNull(revisions.sw, !revisions.sw.isNull())}};
+    return QJsonObject{ { QStringLiteral("hw"), revisions.hw },
+                        { QStringLiteral("fw"), orNull(revisions.fw, !revisions.fw.isNull()) },
+                        { QStringLiteral("sw"), orNull(revisions.sw, !revisions.sw.isNull()) } };
 }
 
 QString sizeText(qint64 bytes)
@@ -42,7 +42,10 @@ QString sizeText(qint64 bytes)
 } // namespace
 
 Station::Station(const StationOptions &options, const PackageSet &packages, std::FILE *progressOut, QObject *parent)
-    : QObject(parent), options(options), packageInfos(packages.packages()), out(progressOut),
+    : QObject(parent),
+      options(options),
+      packageInfos(packages.packages()),
+      out(progressOut),
       redrawTimer(new QTimer(this))
 {
     JobSettings settings = options.job;
@@ -103,9 +106,9 @@ int Station::exitStatus() const
     for (const StationJob *job : jobs) {
         const StationJob::Record &record = job->record();
         allVerified = allVerified
-            && (record.result == StationJob::Result::Updated || record.result == StationJob::Result::UpToDate);
+                && (record.result == StationJob::Result::Updated || record.result == StationJob::Result::UpToDate);
         noneOpened = noneOpened && record.result == StationJob::Result::Failed
-            && record.failedIn == StationJob::Phase::Attach;
+                && record.failedIn == StationJob::Phase::Attach;
     }
     if (jobs.isEmpty() || noneOpened)
         return ExitNoDevice;
@@ -118,8 +121,9 @@ void Station::onPhaseChanged(StationJob *job)
         return;
     // Not a terminal: one plain line per phase change, for logs.
     const StationJob::Record &record = job->record();
-    QString line = QStringLiteral("%1 %2 %3").arg(timeText(QDateTime::currentDateTimeUtc()), record.port,
-                                                  StationJob::phaseName(job->phase()));
+    QString line =
+            QStringLiteral("%1 %2 %3")
+                    .arg(timeText(QDateTime::currentDateTimeUtc()), record.port, StationJob::phaseName(job->phase()));
     if (job->isFinished()) {
         line += QLatin1Char(' ') + StationJob::resultName(record.result);
         if (!record.reason.isEmpty())
@@ -152,11 +156,11 @@ void Station::trace(const StationJob *job, const char *direction, const QByteArr
 {
     if (!traceFile.isOpen())
         return;
-    const QJsonObject line{{QStringLiteral("t"), double(clock.nsecsElapsed()) / 1e9},
-                           {QStringLiteral("event"), QLatin1String(direction)},
-                           {QStringLiteral("port"), job->record().port},
-                           {QStringLiteral("mode"), dfu ? QStringLiteral("dfu") : QStringLiteral("app")},
-                           {QStringLiteral("hex"), QString::fromLatin1(frame.toHex())}};
+    const QJsonObject line{ { QStringLiteral("t"), double(clock.nsecsElapsed()) / 1e9 },
+                            { QStringLiteral("event"), QLatin1String(direction) },
+                            { QStringLiteral("port"), job->record().port },
+                            { QStringLiteral("mode"), dfu ? QStringLiteral("dfu") : QStringLiteral("app") },
+                            { QStringLiteral("hex"), QString::fromLatin1(frame.toHex()) } };
     traceFile.write(QJsonDocument(line).toJson(QJsonDocument::Compact) + '\n');
     traceFile.flush();
 }
@@ -164,7 +168,8 @@ void Station::trace(const StationJob *job, const char *direction, const QByteArr
 QString Station::progressLine(const StationJob *job) const
 {
     const StationJob::Record &record = job->record();
-    QString line = QStringLiteral("%1  %2  ").arg(record.port, record.name.isEmpty() ? QStringLiteral("-") : record.name);
+    QString line =
+            QStringLiteral("%1  %2  ").arg(record.port, record.name.isEmpty() ? QStringLiteral("-") : record.name);
     if (job->isFinished()) {
         line += StationJob::resultName(record.result);
         if (!record.reason.isEmpty())
@@ -177,11 +182,11 @@ QString Station::progressLine(const StationJob *job) const
         const int done = qMax(0, record.packetReached);
         const qint64 etaS = done > 0 ? (record.packetsTotal - done) * elapsedMs / done / 1000 : -1;
         line += QStringLiteral("  %1/%2  %3  %4/s  ETA %5")
-                    .arg(done)
-                    .arg(record.packetsTotal)
-                    .arg(sizeText(record.bytesSent), sizeText(record.bytesSent * 1000 / elapsedMs),
-                         etaS < 0 ? QStringLiteral("-")
-                                  : QStringLiteral("%1:%2").arg(etaS / 60).arg(etaS % 60, 2, 10, QLatin1Char('0')));
+                        .arg(done)
+                        .arg(record.packetsTotal)
+                        .arg(sizeText(record.bytesSent), sizeText(record.bytesSent * 1000 / elapsedMs),
+                             etaS < 0 ? QStringLiteral("-")
+                                      : QStringLiteral("%1:%2").arg(etaS / 60).arg(etaS % 60, 2, 10, QLatin1Char('0')));
     }
     return line;
 }
@@ -209,32 +214,35 @@ QJsonObject Station::recordJson(const StationJob *job) const
     QJsonArray used;
     if (r.transferStarted) {
         for (const PackageInfo &info : packageInfos)
-            used.append(QJsonObject{{QStringLiteral("name"), info.name},
-                                    {QStringLiteral("bytes"), info.fileBytes},
-                                    {QStringLiteral("imageBytes"), info.imageBytes},
-                                    {QStringLiteral("crc16"), QString::number(info.crc16, 16).rightJustified(4, '0')}});
+            used.append(
+                    QJsonObject{ { QStringLiteral("name"), info.name },
+                                 { QStringLiteral("bytes"), info.fileBytes },
+                                 { QStringLiteral("imageBytes"), info.imageBytes },
+                                 { QStringLiteral("crc16"), QString::number(info.crc16, 16).rightJustified(4, '0') } });
     }
     QJsonValue packets;
     if (r.transferStarted)
-        packets = QJsonObject{{QStringLiteral("reached"), r.packetReached}, {QStringLiteral("total"), r.packetsTotal},
-                              {QStringLiteral("bytesSent"), r.bytesSent}, {QStringLiteral("ms"), r.transferMs}};
+        packets = QJsonObject{ { QStringLiteral("reached"), r.packetReached },
+                               { QStringLiteral("total"), r.packetsTotal },
+                               { QStringLiteral("bytesSent"), r.bytesSent },
+                               { QStringLiteral("ms"), r.transferMs } };
     return QJsonObject{
-        {QStringLiteral("port"), r.port},
-        {QStringLiteral("usbSerial"), orNull(r.usbSerial, !r.usbSerial.isEmpty())},
-        {QStringLiteral("name"), orNull(r.name, r.identified)},
-        {QStringLiteral("position"), r.identified ? QJsonValue(r.position) : QJsonValue()},
-        {QStringLiteral("before"), revisionsJson(r.before)},
-        {QStringLiteral("after"), revisionsJson(r.after)},
-        {QStringLiteral("battery"), r.battery >= 0 ? QJsonValue(r.battery) : QJsonValue()},
-        {QStringLiteral("recovered"), r.recovered},
-        {QStringLiteral("packages"), used},
-        {QStringLiteral("transfer"), packets},
-        {QStringLiteral("result"), StationJob::resultName(r.result)},
-        {QStringLiteral("reason"), ok ? QJsonValue() : QJsonValue(r.reason)},
-        {QStringLiteral("phase"), ok ? QJsonValue() : QJsonValue(StationJob::phaseName(r.failedIn))},
-        {QStringLiteral("started"), timeText(r.started)},
-        {QStringLiteral("ended"), timeText(r.ended)},
-        {QStringLiteral("durationMs"), r.started.isValid() && r.ended.isValid() ? r.started.msecsTo(r.ended) : 0},
+        { QStringLiteral("port"), r.port },
+        { QStringLiteral("usbSerial"), orNull(r.usbSerial, !r.usbSerial.isEmpty()) },
+        { QStringLiteral("name"), orNull(r.name, r.identified) },
+        { QStringLiteral("position"), r.identified ? QJsonValue(r.position) : QJsonValue() },
+        { QStringLiteral("before"), revisionsJson(r.before) },
+        { QStringLiteral("after"), revisionsJson(r.after) },
+        { QStringLiteral("battery"), r.battery >= 0 ? QJsonValue(r.battery) : QJsonValue() },
+        { QStringLiteral("recovered"), r.recovered },
+        { QStringLiteral("packages"), used },
+        { QStringLiteral("transfer"), packets },
+        { QStringLiteral("result"), StationJob::resultName(r.result) },
+        { QStringLiteral("reason"), ok ? QJsonValue() : QJsonValue(r.reason) },
+        { QStringLiteral("phase"), ok ? QJsonValue() : QJsonValue(StationJob::phaseName(r.failedIn)) },
+        { QStringLiteral("started"), timeText(r.started) },
+        { QStringLiteral("ended"), timeText(r.ended) },
+        { QStringLiteral("durationMs"), r.started.isValid() && r.ended.isValid() ? r.started.msecsTo(r.ended) : 0 },
     };
 }
 
@@ -245,32 +253,35 @@ QJsonObject Station::report() const
         devices.append(recordJson(job));
     QJsonArray packages;
     for (const PackageInfo &info : packageInfos)
-        packages.append(QJsonObject{{QStringLiteral("name"), info.name},
-                                    {QStringLiteral("type"), info.type == Dfu::SoftDeviceBootloader
-                                                                 ? QStringLiteral("softdevice_bootloader")
-                                                                 : QStringLiteral("application")},
-                                    {QStringLiteral("bytes"), info.fileBytes},
-                                    {QStringLiteral("imageBytes"), info.imageBytes},
-                                    {QStringLiteral("crc16"), QString::number(info.crc16, 16).rightJustified(4, '0')}});
+        packages.append(
+                QJsonObject{ { QStringLiteral("name"), info.name },
+                             { QStringLiteral("type"),
+                               info.type == Dfu::SoftDeviceBootloader ? QStringLiteral("softdevice_bootloader")
+                                                                      : QStringLiteral("application") },
+                             { QStringLiteral("bytes"), info.fileBytes },
+                             { QStringLiteral("imageBytes"), info.imageBytes },
+                             { QStringLiteral("crc16"), QString::number(info.crc16, 16).rightJustified(4, '0') } });
     const JobSettings &s = options.job;
     return QJsonObject{
-        {QStringLiteral("tool"), QStringLiteral("orvik-flash")},
-        {QStringLiteral("version"), QLatin1String(OrvikConfigVersion)},
-        {QStringLiteral("expected"), QJsonObject{{QStringLiteral("hw"), QLatin1String(RequiredHwRev)},
-                                                 {QStringLiteral("fw"), QLatin1String(RequiredFwRev)},
-                                                 {QStringLiteral("sw"), QLatin1String(RequiredSwRev)}}},
-        {QStringLiteral("settings"), QJsonObject{{QStringLiteral("replyTimeoutMs"), s.replyTimeoutMs},
-                                                 {QStringLiteral("ackTimeoutMs"), s.timing.responseTimeoutMs},
-                                                 {QStringLiteral("startPauseMs"), s.timing.startPauseMs},
-                                                 {QStringLiteral("initPauseMs"), s.timing.initPauseMs},
-                                                 {QStringLiteral("stopPauseMs"), s.timing.stopPauseMs},
-                                                 {QStringLiteral("restartTimeoutMs"), s.restartTimeoutMs},
-                                                 {QStringLiteral("force"), s.force},
-                                                 {QStringLiteral("recover"), s.recover}}},
-        {QStringLiteral("packages"), packages},
-        {QStringLiteral("started"), timeText(started)},
-        {QStringLiteral("ended"), timeText(ended)},
-        {QStringLiteral("exitStatus"), exitStatus()},
-        {QStringLiteral("devices"), devices},
+        { QStringLiteral("tool"), QStringLiteral("orvik-flash") },
+        { QStringLiteral("version"), QLatin1String(OrvikConfigVersion) },
+        { QStringLiteral("expected"),
+          QJsonObject{ { QStringLiteral("hw"), QLatin1String(RequiredHwRev) },
+                       { QStringLiteral("fw"), QLatin1String(RequiredFwRev) },
+                       { QStringLiteral("sw"), QLatin1String(RequiredSwRev) } } },
+        { QStringLiteral("settings"),
+          QJsonObject{ { QStringLiteral("replyTimeoutMs"), s.replyTimeoutMs },
+                       { QStringLiteral("ackTimeoutMs"), s.timing.responseTimeoutMs },
+                       { QStringLiteral("startPauseMs"), s.timing.startPauseMs },
+                       { QStringLiteral("initPauseMs"), s.timing.initPauseMs },
+                       { QStringLiteral("stopPauseMs"), s.timing.stopPauseMs },
+                       { QStringLiteral("restartTimeoutMs"), s.restartTimeoutMs },
+                       { QStringLiteral("force"), s.force },
+                       { QStringLiteral("recover"), s.recover } } },
+        { QStringLiteral("packages"), packages },
+        { QStringLiteral("started"), timeText(started) },
+        { QStringLiteral("ended"), timeText(ended) },
+        { QStringLiteral("exitStatus"), exitStatus() },
+        { QStringLiteral("devices"), devices },
     };
 }

@@ -29,9 +29,9 @@ QTimer *singleShotTimer(QObject *parent, int ms)
 
 bool isOrvikPort(const QSerialPortInfo &info)
 {
-    return !findOrvikPorts({{info.hasVendorIdentifier(), info.vendorIdentifier(), info.hasProductIdentifier(),
-                             info.productIdentifier(), info.systemLocation()}})
-                .isEmpty();
+    return !findOrvikPorts({ { info.hasVendorIdentifier(), info.vendorIdentifier(), info.hasProductIdentifier(),
+                               info.productIdentifier(), info.systemLocation() } })
+                    .isEmpty();
 }
 
 // The system's description of a port given by name or through a link; ptys
@@ -54,20 +54,21 @@ QString quoted(const QString &text)
 } // namespace
 
 StationJob::StationJob(const QString &port, const JobSettings &settings, QObject *parent)
-    : QObject(parent)
-    , settings(settings)
-    , device(new OrvikDevice(this))
-    , replyTimer(singleShotTimer(this, settings.replyTimeoutMs))
-    , settleTimer(singleShotTimer(this, SettleMs))
-    , retryTimer(singleShotTimer(this, RetryMs))
-    , restartDeadline(singleShotTimer(this, settings.restartTimeoutMs))
+    : QObject(parent),
+      settings(settings),
+      device(new OrvikDevice(this)),
+      replyTimer(singleShotTimer(this, settings.replyTimeoutMs)),
+      settleTimer(singleShotTimer(this, SettleMs)),
+      retryTimer(singleShotTimer(this, RetryMs)),
+      restartDeadline(singleShotTimer(this, settings.restartTimeoutMs))
 {
     rec.port = port;
     connect(replyTimer, &QTimer::timeout, this, &StationJob::onReplyTimeout);
     connect(settleTimer, &QTimer::timeout, this, [this] { send(Request::Info); });
     connect(retryTimer, &QTimer::timeout, this, &StationJob::tryAttach);
     connect(restartDeadline, &QTimer::timeout, this, [this] {
-        fail(QStringLiteral("the device did not come back within %1 ms of its restart").arg(this->settings.restartTimeoutMs));
+        fail(QStringLiteral("the device did not come back within %1 ms of its restart")
+                     .arg(this->settings.restartTimeoutMs));
     });
     connect(device, &OrvikDevice::getInfoComplete, this, &StationJob::onInfo);
     connect(device, &OrvikDevice::getHwRevComplete, this, &StationJob::onHwRev);
@@ -193,8 +194,10 @@ Revisions &StationJob::revisions()
 
 void StationJob::onReplyTimeout()
 {
-    static const char *const names[] = {"", "information", "hardware revision", "firmware revision",
-                                        "software revision", "battery", "upgrade mode", "reset"};
+    static const char *const names[] = {
+        "",     "information", "hardware revision", "firmware revision", "software revision", "battery", "upgrade mode",
+        "reset"
+    };
     const Request request = pending;
     pending = Request::None;
     // A device waiting in its bootloader after a cut transfer does not speak
@@ -205,8 +208,8 @@ void StationJob::onReplyTimeout()
         return;
     }
     fail(QStringLiteral("no answer to the %1 request within %2 ms")
-             .arg(QLatin1String(names[int(request)]))
-             .arg(settings.replyTimeoutMs));
+                 .arg(QLatin1String(names[int(request)]))
+                 .arg(settings.replyTimeoutMs));
 }
 
 void StationJob::onInfo(uchar position, const QString &name)
@@ -228,7 +231,7 @@ void StationJob::onHwRev(const QString &hwRev)
     revisions().hw = hwRev;
     if (hwRev != QLatin1String(RequiredHwRev)) {
         fail(QStringLiteral("hardware revision %1; this station serves %2 only")
-                 .arg(quoted(hwRev), QLatin1String(RequiredHwRev)),
+                     .arg(quoted(hwRev), QLatin1String(RequiredHwRev)),
              Result::Refused);
         return;
     }
@@ -254,7 +257,7 @@ void StationJob::onSwRev(const QString &swRev)
     }
     if (rec.after.fw != QLatin1String(RequiredFwRev) || swRev != QLatin1String(RequiredSwRev)) {
         fail(QStringLiteral("after the update the device reports firmware %1 and software %2")
-                 .arg(quoted(rec.after.fw), quoted(swRev)));
+                     .arg(quoted(rec.after.fw), quoted(swRev)));
         return;
     }
     // As the window completes an update: the device is reset once.
@@ -341,8 +344,8 @@ void StationJob::onUpgradeFinished(Dfu::ErrorType error)
     case Dfu::NoResponseError:
         fail(portLost ? QStringLiteral("port lost at %1").arg(packetText())
                       : QStringLiteral("no acknowledgement within %1 ms of %2")
-                            .arg(settings.timing.responseTimeoutMs)
-                            .arg(packetText()));
+                                .arg(settings.timing.responseTimeoutMs)
+                                .arg(packetText()));
         return;
     case Dfu::IncorrectResponseError:
         fail(QStringLiteral("wrong acknowledgement number for %1").arg(packetText()));
@@ -426,7 +429,7 @@ void StationJob::interrupt()
 void StationJob::finish()
 {
     pending = Request::None;
-    for (QTimer *timer : {replyTimer, settleTimer, retryTimer, restartDeadline})
+    for (QTimer *timer : { replyTimer, settleTimer, retryTimer, restartDeadline })
         timer->stop();
     if (current == Phase::Transfer)
         rec.transferMs = transferClock.elapsed();

@@ -67,16 +67,16 @@ void AppDevice::feed(const QByteArray &bytes)
         // received so far goes with it.
         if (expected == 0) {
             emit violation(QStringLiteral("unknown request code %1 (bytes %2)")
-                               .arg(codeText(code), QString::fromLatin1(SimWire::hex(buffer))));
+                                   .arg(codeText(code), QString::fromLatin1(SimWire::hex(buffer))));
             buffer.clear();
             return;
         }
         if (length != expected) {
             emit violation(QStringLiteral("request %1 with length byte %2, expected %3 (bytes %4)")
-                               .arg(codeText(code))
-                               .arg(length)
-                               .arg(expected)
-                               .arg(QString::fromLatin1(SimWire::hex(buffer))));
+                                   .arg(codeText(code))
+                                   .arg(length)
+                                   .arg(expected)
+                                   .arg(QString::fromLatin1(SimWire::hex(buffer))));
             buffer.clear();
             return;
         }
@@ -157,7 +157,7 @@ void AppDevice::handle(const QByteArray &frame)
         const QByteArray address = frame.mid(2, 6);
         if (pairingAddress.isEmpty() || address != pairingAddress) {
             emit violation(QStringLiteral("pass-key answer without a pending pairing (bytes %1)")
-                               .arg(QString::fromLatin1(SimWire::hex(frame))));
+                                   .arg(QString::fromLatin1(SimWire::hex(frame))));
             break;
         }
         pairingAddress.clear();
@@ -175,8 +175,8 @@ void AppDevice::handle(const QByteArray &frame)
     case LowerGpio:
         if (static_cast<quint8>(frame.at(2)) > 1)
             emit violation(QStringLiteral("input state %1 in request %2, expected 0 or 1")
-                               .arg(static_cast<quint8>(frame.at(2)))
-                               .arg(codeText(code)));
+                                   .arg(static_cast<quint8>(frame.at(2)))
+                                   .arg(codeText(code)));
         sendStatus(code == UpperGpio ? 0x86 : 0x87, status);
         break;
     case Reset:

@@ -14,8 +14,7 @@ class AppDevice : public QObject
     Q_OBJECT
 
 public:
-    AppDevice(const SimOptions &options, const QByteArray &fwRev, const QByteArray &swRev,
-              QObject *parent = nullptr);
+    AppDevice(const SimOptions &options, const QByteArray &fwRev, const QByteArray &swRev, QObject *parent = nullptr);
 
     // Handles every complete request in the stream. Stops at a request that
     // hands the line over (upgrade mode, reset, unplug); the bytes after it

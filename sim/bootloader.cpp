@@ -46,7 +46,7 @@ bool sizesFitType(int type, quint32 sd, quint32 bl, quint32 app)
 
 } // namespace
 
-Bootloader::Bootloader(QObject *parent) : QObject(parent) {}
+Bootloader::Bootloader(QObject *parent) : QObject(parent) { }
 
 bool Bootloader::awaitingFollowUp() const
 {
@@ -144,9 +144,10 @@ void Bootloader::handleFrame(const QByteArray &escaped, qint64 startUs, qint64 n
         const qint64 gapUs = startUs - lastAckUs;
         if (gapUs < PauseUs) {
             const char *what = pauseAfter == Pause::Start ? "start" : pauseAfter == Pause::Init ? "init" : "stop";
-            report(index, QStringLiteral("pause too short: %1 ms after the acknowledgement of the %2 packet, 1000 ms required")
-                              .arg(double(gapUs) / 1000.0, 0, 'f', 1)
-                              .arg(QLatin1String(what)));
+            report(index,
+                   QStringLiteral("pause too short: %1 ms after the acknowledgement of the %2 packet, 1000 ms required")
+                           .arg(double(gapUs) / 1000.0, 0, 'f', 1)
+                           .arg(QLatin1String(what)));
         }
         pauseAfter = Pause::None;
     }
@@ -165,7 +166,8 @@ void Bootloader::handleFrame(const QByteArray &escaped, qint64 startUs, qint64 n
     const quint8 b2 = static_cast<quint8>(packet.at(2));
     const quint8 b3 = static_cast<quint8>(packet.at(3));
     if (quint8(b0 + b1 + b2 + b3) != 0) {
-        report(index, QStringLiteral("bad header checksum %1, expected %2").arg(hex8(b3), hex8(quint8(-(b0 + b1 + b2)))));
+        report(index,
+               QStringLiteral("bad header checksum %1, expected %2").arg(hex8(b3), hex8(quint8(-(b0 + b1 + b2)))));
         return;
     }
     if (!(b0 & 0x80)) {
@@ -183,7 +185,8 @@ void Bootloader::handleFrame(const QByteArray &escaped, qint64 startUs, qint64 n
     const int length = (b1 >> 4) | (b2 << 4);
     const int payloadSize = packet.size() - 6;
     if (length != payloadSize) {
-        report(index, QStringLiteral("length field %1 does not match the %2-byte payload").arg(length).arg(payloadSize));
+        report(index,
+               QStringLiteral("length field %1 does not match the %2-byte payload").arg(length).arg(payloadSize));
         return;
     }
     const quint16 crc = SimWire::crc16(packet.left(packet.size() - 2));
@@ -195,10 +198,11 @@ void Bootloader::handleFrame(const QByteArray &escaped, qint64 startUs, qint64 n
     const int seq = b0 & 7;
     const int ackField = (b0 >> 3) & 7;
     if (ackField != (seq + 1) % 8) {
-        report(index, QStringLiteral("acknowledge number %1 in a packet of sequence %2, expected %3")
-                          .arg(ackField)
-                          .arg(seq)
-                          .arg((seq + 1) % 8));
+        report(index,
+               QStringLiteral("acknowledge number %1 in a packet of sequence %2, expected %3")
+                       .arg(ackField)
+                       .arg(seq)
+                       .arg((seq + 1) % 8));
         return;
     }
 
@@ -217,7 +221,8 @@ void Bootloader::handleFrame(const QByteArray &escaped, qint64 startUs, qint64 n
     emit packetAccepted(index, seq, code, length);
     handlePayload(index, code, payload);
     acknowledge(index, nextSeq, nowUs);
-    if (state == State::Stopped && !imageList.isEmpty() && imageList.last().type == Application && code == StopDataPacket) {
+    if (state == State::Stopped && !imageList.isEmpty() && imageList.last().type == Application
+        && code == StopDataPacket) {
         done = true;
         emit runComplete();
     }
@@ -227,10 +232,11 @@ void Bootloader::handlePayload(int index, qint64 code, const QByteArray &payload
 {
     const int size = payload.size();
     auto sizeViolation = [&](const QString &expected) {
-        report(index, QStringLiteral("%1 packet payload of %2 bytes, expected %3")
-                          .arg(QLatin1String(codeName(code)))
-                          .arg(size)
-                          .arg(expected));
+        report(index,
+               QStringLiteral("%1 packet payload of %2 bytes, expected %3")
+                       .arg(QLatin1String(codeName(code)))
+                       .arg(size)
+                       .arg(expected));
     };
 
     switch (code) {
@@ -247,13 +253,17 @@ void Bootloader::handlePayload(int index, qint64 code, const QByteArray &payload
         if (image.type < SoftDevice || image.type > Application)
             report(index, QStringLiteral("unknown image type %1").arg(image.type));
         else if (!sizesFitType(image.type, image.sdSize, image.blSize, image.appSize))
-            report(index, QStringLiteral("sizes %1/%2/%3 do not fit image type %4")
-                              .arg(image.sdSize)
-                              .arg(image.blSize)
-                              .arg(image.appSize)
-                              .arg(image.type));
+            report(index,
+                   QStringLiteral("sizes %1/%2/%3 do not fit image type %4")
+                           .arg(image.sdSize)
+                           .arg(image.blSize)
+                           .arg(image.appSize)
+                           .arg(image.type));
         if (image.announced() > FlashBytes)
-            report(index, QStringLiteral("announced image of %1 bytes exceeds the %2-byte flash").arg(image.announced()).arg(FlashBytes));
+            report(index,
+                   QStringLiteral("announced image of %1 bytes exceeds the %2-byte flash")
+                           .arg(image.announced())
+                           .arg(FlashBytes));
         imageList.append(image);
         overflowReported = false;
         state = State::Started;
@@ -262,8 +272,9 @@ void Bootloader::handlePayload(int index, qint64 code, const QByteArray &payload
     }
     case InitPacket: {
         if (state != State::Started)
-            report(index, state == State::Receiving ? QStringLiteral("init packet after the image's init or data packets")
-                                                    : QStringLiteral("init packet without a start packet"));
+            report(index,
+                   state == State::Receiving ? QStringLiteral("init packet after the image's init or data packets")
+                                             : QStringLiteral("init packet without a start packet"));
         pauseAfter = Pause::Init;
         const QByteArray init = payload.mid(4, size - 6);
         if (size < 4 + 12 + 2) {
@@ -271,7 +282,10 @@ void Bootloader::handlePayload(int index, qint64 code, const QByteArray &payload
         } else {
             const int entries = SimWire::readLe16(init, 8);
             if (init.size() != 12 + 2 * entries) {
-                report(index, QStringLiteral("init packet of %1 bytes does not fit its %2 SoftDevice entries").arg(init.size()).arg(entries));
+                report(index,
+                       QStringLiteral("init packet of %1 bytes does not fit its %2 SoftDevice entries")
+                               .arg(init.size())
+                               .arg(entries));
             } else if (SimImage *image = currentImage()) {
                 image->haveInit = true;
                 image->initCrc = SimWire::readLe16(init, 10 + 2 * entries);
@@ -320,9 +334,12 @@ void Bootloader::handlePayload(int index, qint64 code, const QByteArray &payload
         SimImage *image = currentImage();
         image->stopped = true;
         if (quint64(image->received) != image->announced())
-            report(index, QStringLiteral("image of %1 bytes, announced %2").arg(image->received).arg(image->announced()));
+            report(index,
+                   QStringLiteral("image of %1 bytes, announced %2").arg(image->received).arg(image->announced()));
         else if (image->haveInit && image->crc() != image->initCrc)
-            report(index, QStringLiteral("image CRC %1 does not match the init packet's %2").arg(hex16(image->crc()), hex16(image->initCrc)));
+            report(index,
+                   QStringLiteral("image CRC %1 does not match the init packet's %2")
+                           .arg(hex16(image->crc()), hex16(image->initCrc)));
         state = State::Stopped;
         if (image->type != Application)
             pauseAfter = Pause::Stop;

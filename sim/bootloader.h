@@ -15,7 +15,7 @@ struct SimImage
     quint32 sdSize = 0;
     quint32 blSize = 0;
     quint32 appSize = 0;
-    QByteArray data;    // stored bytes, at most the announced size
+    QByteArray data; // stored bytes, at most the announced size
     qint64 received = 0; // all data bytes, also those beyond the announced size
     bool haveInit = false;
     quint16 initCrc = 0;

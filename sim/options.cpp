@@ -13,7 +13,7 @@ constexpr int MaxRevisionBytes = 255 - 2;
 constexpr int MaxLogBytes = 255 - 2;
 constexpr int MaxRadioNameBytes = 255 - 11;
 
-const int codesWithStatus[] = {0x01, 0x02, 0x04, 0x05, 0x06, 0x07};
+const int codesWithStatus[] = { 0x01, 0x02, 0x04, 0x05, 0x06, 0x07 };
 
 QString quoted(const QString &text)
 {
@@ -76,15 +76,15 @@ QByteArray unescapeLog(const QString &text)
 
 SimRadio radio(const char *address, const char *cod, const char *name)
 {
-    return SimRadio{QByteArray::fromHex(address), QByteArray::fromHex(cod), QByteArray(name)};
+    return SimRadio{ QByteArray::fromHex(address), QByteArray::fromHex(cod), QByteArray(name) };
 }
 
 } // namespace
 
 SimOptions::SimOptions()
-    : radios{radio("A0A1A2A3A4A5", "040262", "Orvik Radio 1"), radio("B0B1B2B3B4B5", "200404", "Headset"),
-             radio("C0C1C2C3C4C5", "040262", "Orvik Radio 2")},
-      logs{QByteArray("boot ok\n"), QByteArray("battery 87%\n")}
+    : radios{ radio("A0A1A2A3A4A5", "040262", "Orvik Radio 1"), radio("B0B1B2B3B4B5", "200404", "Headset"),
+              radio("C0C1C2C3C4C5", "040262", "Orvik Radio 2") },
+      logs{ QByteArray("boot ok\n"), QByteArray("battery 87%\n") }
 {
 }
 
@@ -137,7 +137,8 @@ bool parseSimOptions(const QStringList &args, SimOptions *options, QString *erro
             if (!takeValue())
                 return false;
             if (!parseInteger(value, min, max, out))
-                return fail(QStringLiteral("expected a number from %1 to %2, got %3").arg(min).arg(max).arg(quoted(value)));
+                return fail(
+                        QStringLiteral("expected a number from %1 to %2, got %3").arg(min).arg(max).arg(quoted(value)));
             return true;
         };
         auto text = [&](int maxBytes, QByteArray *out) {
@@ -201,7 +202,8 @@ bool parseSimOptions(const QStringList &args, SimOptions *options, QString *erro
             SimRadio r;
             if (second < 0 || !parseHexBytes(value.left(first), 6, &r.address)
                 || !parseHexBytes(value.mid(first + 1, second - first - 1), 3, &r.classOfDevice))
-                return fail(QStringLiteral("expected ADDR,COD,NAME with 12 and 6 hex digits, got %1").arg(quoted(value)));
+                return fail(
+                        QStringLiteral("expected ADDR,COD,NAME with 12 and 6 hex digits, got %1").arg(quoted(value)));
             r.name = value.mid(second + 1).toUtf8();
             if (r.name.size() > MaxRadioNameBytes)
                 return fail(QStringLiteral("radio name longer than %1 bytes").arg(MaxRadioNameBytes));
@@ -245,9 +247,11 @@ bool parseSimOptions(const QStringList &args, SimOptions *options, QString *erro
             int code = 0;
             qint64 status = 0;
             if (sep < 0 || !parseCode(value.left(sep), &code) || !parseInteger(value.mid(sep + 1), 0, 255, &status))
-                return fail(QStringLiteral("expected CODE=VALUE with a request code and a byte, got %1").arg(quoted(value)));
+                return fail(QStringLiteral("expected CODE=VALUE with a request code and a byte, got %1")
+                                    .arg(quoted(value)));
             if (std::find(std::begin(codesWithStatus), std::end(codesWithStatus), code) == std::end(codesWithStatus))
-                return fail(QStringLiteral("the reply to request 0x%1 has no status byte").arg(code, 2, 16, QLatin1Char('0')));
+                return fail(QStringLiteral("the reply to request 0x%1 has no status byte")
+                                    .arg(code, 2, 16, QLatin1Char('0')));
             o.status.insert(code, int(status));
         } else if (name == QLatin1String("--silent")) {
             if (!takeValue())
@@ -266,16 +270,17 @@ bool parseSimOptions(const QStringList &args, SimOptions *options, QString *erro
             const QString arg = sep < 0 ? QString() : value.mid(sep + 1);
             int code = 0;
             if (kind == QLatin1String("ms") && parseInteger(arg, 0, MaxDelayMs, &n)) {
-                o.unplug = {SimUnplug::AfterMs, int(n)};
+                o.unplug = { SimUnplug::AfterMs, int(n) };
             } else if (kind == QLatin1String("request") && parseCode(arg, &code)) {
-                o.unplug = {SimUnplug::AtRequest, code};
+                o.unplug = { SimUnplug::AtRequest, code };
             } else if (kind == QLatin1String("packet") && parseInteger(arg, 0, 1000000000, &n)) {
-                o.unplug = {SimUnplug::AtPacket, int(n)};
+                o.unplug = { SimUnplug::AtPacket, int(n) };
             } else if (kind == QLatin1String("reply") && parseCode(arg.section(QLatin1Char(':'), 0, 0), &code)
                        && parseInteger(arg.section(QLatin1Char(':'), 1), 1, 255, &n)) {
-                o.unplug = {SimUnplug::InReply, code, int(n)};
+                o.unplug = { SimUnplug::InReply, code, int(n) };
             } else {
-                return fail(QStringLiteral("expected ms:N, request:0xNN, reply:0xNN:B or packet:K, got %1").arg(quoted(value)));
+                return fail(QStringLiteral("expected ms:N, request:0xNN, reply:0xNN:B or packet:K, got %1")
+                                    .arg(quoted(value)));
             }
         } else if (name == QLatin1String("--replug-delay")) {
             if (!number(-1, MaxDelayMs, &n))
@@ -296,7 +301,8 @@ bool parseSimOptions(const QStringList &args, SimOptions *options, QString *erro
             else
                 at = -1;
             if (at < 0 || !parseInteger(value.mid(at + 1), 0, 1000000000, &n))
-                return fail(QStringLiteral("expected no-reply@K, wrong-ack@K or bad-escape@K, got %1").arg(quoted(value)));
+                return fail(
+                        QStringLiteral("expected no-reply@K, wrong-ack@K or bad-escape@K, got %1").arg(quoted(value)));
             if (o.faults.contains(int(n)))
                 return fail(QStringLiteral("packet %1 already has a fault").arg(n));
             o.faults.insert(int(n), fault);
@@ -343,83 +349,82 @@ bool parseSimOptions(const QStringList &args, SimOptions *options, QString *erro
 
 QString simHelpText()
 {
-    return QStringLiteral(
-        "Usage: orvik-sim [options]\n"
-        "Simulates an Orvik device (application firmware and serial DFU bootloader) on a\n"
-        "pseudo-terminal. Prints the slave's path as its first line, and each new path after\n"
-        "a re-enumeration. SIGINT or SIGTERM ends it cleanly (summary written, link removed).\n"
-        "\n"
-        "Link and trace:\n"
-        "  --link PATH              keep a symlink PATH -> current pty slave (replaced when\n"
-        "                           re-plugged, removed while unplugged and at exit)\n"
-        "  --trace FILE             JSON Lines trace of every frame, packet, violation, plug\n"
-        "                           and install, with a summary at exit\n"
-        "  --baud N                 pace both directions to N baud, 10 bits a byte\n"
-        "                           (default: full pty speed)\n"
-        "\n"
-        "Application firmware:\n"
-        "  --name TEXT              device name/serial in reply 0x89 (default \"ORV-0001\")\n"
-        "  --position N             position byte 0..255 (default 1)\n"
-        "  --hw-rev TEXT            hardware revision (default \"%1\")\n"
-        "  --fw-rev TEXT            firmware revision (default \"%2\")\n"
-        "  --sw-rev TEXT            software revision (default \"%3\")\n"
-        "  --after-fw TEXT          firmware revision after a completed update (default \"%2\")\n"
-        "  --after-sw TEXT          software revision after a completed update (default \"%3\")\n"
-        "  --battery N              battery percent byte 0..255 (default 87)\n"
-        "  --radio ADDR,COD,NAME    radio found by a scan; repeatable, replaces the defaults.\n"
-        "                           ADDR 12 hex digits and COD 6 hex digits in wire order,\n"
-        "                           NAME the rest (may be empty or contain commas). Defaults:\n"
-        "                           A0A1A2A3A4A5,040262,Orvik Radio 1\n"
-        "                           B0B1B2B3B4B5,200404,Headset\n"
-        "                           C0C1C2C3C4C5,040262,Orvik Radio 2\n"
-        "  --no-radios              a scan finds nothing\n"
-        "  --passkey N              pairing asks for a pass-key comparison (0x84) with key N\n"
-        "                           (default 123456); a No answer makes the pairing fail\n"
-        "  --no-passkey             pairing answers 0x83 directly\n"
-        "  --log TEXT               log entry; repeatable, replaces the defaults \"boot ok\\n\"\n"
-        "                           and \"battery 87%\\n\". \\n in TEXT stands for a newline\n"
-        "  --no-logs                the log is empty\n"
-        "  --status CODE=VALUE      status byte of the reply to request CODE (0x01 scan,\n"
-        "                           0x02 pairing, 0x04 upgrade mode, 0x05/0x06 inputs,\n"
-        "                           0x07 reset); repeatable. Non-zero means failure\n"
-        "  --silent CODE            never answer request CODE (0x01..0x0D); repeatable\n"
-        "\n"
-        "Plugging:\n"
-        "  --unplug-after EVENT     close the pty (USB unplug) once, at EVENT: ms:N (N ms after\n"
-        "                           start), request:0xNN (instead of answering that request),\n"
-        "                           reply:0xNN:B (after only the first B bytes of the answer\n"
-        "                           to that request), packet:K (instead of acknowledging DFU\n"
-        "                           packet K, 0-based over the whole run)\n"
-        "  --replug-delay MS        plug back in (new pty behind the same link, application\n"
-        "                           mode, same revisions) MS after an unplug (default 500;\n"
-        "                           -1 = never)\n"
-        "  --reenumerate-delay MS   delay between a reset (0x88 sent) or an installed update\n"
-        "                           and re-enumeration on a new pty (default 300)\n"
-        "\n"
-        "Bootloader (entered by request 0x04 with status 0): checks every frame strictly and\n"
-        "reports each violation in the trace. After the last stop packet (an application's,\n"
-        "or any other followed by 1.5 s of silence) it installs the update if the run was\n"
-        "clean, else restarts the old firmware; either way it re-enumerates.\n"
-        "  --fault MODE@K           at DFU packet K (0-based over the run): no-reply,\n"
-        "                           wrong-ack or bad-escape; repeatable\n"
-        "  --dfu-timeout MS         an unfinished transfer that hears nothing for MS restarts\n"
-        "                           into the old firmware (re-enumerates; default 3000)\n"
-        "  --in-bootloader          the device waits in its bootloader, as after a cut\n"
-        "                           transfer, and comes back there after every restart until\n"
-        "                           an update installs. Whole application requests before the\n"
-        "                           first DFU frame are dropped (traced as \"ignored\"); any\n"
-        "                           other byte there is a violation\n"
-        "\n"
-        "Line and device faults:\n"
-        "  --stray-byte             each plug-in puts one 0xFF byte on the line ahead of\n"
-        "                           everything else (noise at power-up)\n"
-        "  --echo                   a loop-back line: every byte the tool sends comes straight\n"
-        "                           back, and no device answers\n"
-        "  --stay-in-bootloader     an unfinished transfer that hears nothing for the DFU\n"
-        "                           timeout leaves the bootloader waiting for a new one\n"
-        "                           instead of restarting the old firmware\n"
-        "\n"
-        "  --exit-with-parent       end (as on SIGTERM) when the starting process ends\n"
-        "  -h, --help               show this help\n")
-        .arg(QLatin1String(RequiredHwRev), QLatin1String(RequiredFwRev), QLatin1String(RequiredSwRev));
+    return QStringLiteral("Usage: orvik-sim [options]\n"
+                          "Simulates an Orvik device (application firmware and serial DFU bootloader) on a\n"
+                          "pseudo-terminal. Prints the slave's path as its first line, and each new path after\n"
+                          "a re-enumeration. SIGINT or SIGTERM ends it cleanly (summary written, link removed).\n"
+                          "\n"
+                          "Link and trace:\n"
+                          "  --link PATH              keep a symlink PATH -> current pty slave (replaced when\n"
+                          "                           re-plugged, removed while unplugged and at exit)\n"
+                          "  --trace FILE             JSON Lines trace of every frame, packet, violation, plug\n"
+                          "                           and install, with a summary at exit\n"
+                          "  --baud N                 pace both directions to N baud, 10 bits a byte\n"
+                          "                           (default: full pty speed)\n"
+                          "\n"
+                          "Application firmware:\n"
+                          "  --name TEXT              device name/serial in reply 0x89 (default \"ORV-0001\")\n"
+                          "  --position N             position byte 0..255 (default 1)\n"
+                          "  --hw-rev TEXT            hardware revision (default \"%1\")\n"
+                          "  --fw-rev TEXT            firmware revision (default \"%2\")\n"
+                          "  --sw-rev TEXT            software revision (default \"%3\")\n"
+                          "  --after-fw TEXT          firmware revision after a completed update (default \"%2\")\n"
+                          "  --after-sw TEXT          software revision after a completed update (default \"%3\")\n"
+                          "  --battery N              battery percent byte 0..255 (default 87)\n"
+                          "  --radio ADDR,COD,NAME    radio found by a scan; repeatable, replaces the defaults.\n"
+                          "                           ADDR 12 hex digits and COD 6 hex digits in wire order,\n"
+                          "                           NAME the rest (may be empty or contain commas). Defaults:\n"
+                          "                           A0A1A2A3A4A5,040262,Orvik Radio 1\n"
+                          "                           B0B1B2B3B4B5,200404,Headset\n"
+                          "                           C0C1C2C3C4C5,040262,Orvik Radio 2\n"
+                          "  --no-radios              a scan finds nothing\n"
+                          "  --passkey N              pairing asks for a pass-key comparison (0x84) with key N\n"
+                          "                           (default 123456); a No answer makes the pairing fail\n"
+                          "  --no-passkey             pairing answers 0x83 directly\n"
+                          "  --log TEXT               log entry; repeatable, replaces the defaults \"boot ok\\n\"\n"
+                          "                           and \"battery 87%\\n\". \\n in TEXT stands for a newline\n"
+                          "  --no-logs                the log is empty\n"
+                          "  --status CODE=VALUE      status byte of the reply to request CODE (0x01 scan,\n"
+                          "                           0x02 pairing, 0x04 upgrade mode, 0x05/0x06 inputs,\n"
+                          "                           0x07 reset); repeatable. Non-zero means failure\n"
+                          "  --silent CODE            never answer request CODE (0x01..0x0D); repeatable\n"
+                          "\n"
+                          "Plugging:\n"
+                          "  --unplug-after EVENT     close the pty (USB unplug) once, at EVENT: ms:N (N ms after\n"
+                          "                           start), request:0xNN (instead of answering that request),\n"
+                          "                           reply:0xNN:B (after only the first B bytes of the answer\n"
+                          "                           to that request), packet:K (instead of acknowledging DFU\n"
+                          "                           packet K, 0-based over the whole run)\n"
+                          "  --replug-delay MS        plug back in (new pty behind the same link, application\n"
+                          "                           mode, same revisions) MS after an unplug (default 500;\n"
+                          "                           -1 = never)\n"
+                          "  --reenumerate-delay MS   delay between a reset (0x88 sent) or an installed update\n"
+                          "                           and re-enumeration on a new pty (default 300)\n"
+                          "\n"
+                          "Bootloader (entered by request 0x04 with status 0): checks every frame strictly and\n"
+                          "reports each violation in the trace. After the last stop packet (an application's,\n"
+                          "or any other followed by 1.5 s of silence) it installs the update if the run was\n"
+                          "clean, else restarts the old firmware; either way it re-enumerates.\n"
+                          "  --fault MODE@K           at DFU packet K (0-based over the run): no-reply,\n"
+                          "                           wrong-ack or bad-escape; repeatable\n"
+                          "  --dfu-timeout MS         an unfinished transfer that hears nothing for MS restarts\n"
+                          "                           into the old firmware (re-enumerates; default 3000)\n"
+                          "  --in-bootloader          the device waits in its bootloader, as after a cut\n"
+                          "                           transfer, and comes back there after every restart until\n"
+                          "                           an update installs. Whole application requests before the\n"
+                          "                           first DFU frame are dropped (traced as \"ignored\"); any\n"
+                          "                           other byte there is a violation\n"
+                          "\n"
+                          "Line and device faults:\n"
+                          "  --stray-byte             each plug-in puts one 0xFF byte on the line ahead of\n"
+                          "                           everything else (noise at power-up)\n"
+                          "  --echo                   a loop-back line: every byte the tool sends comes straight\n"
+                          "                           back, and no device answers\n"
+                          "  --stay-in-bootloader     an unfinished transfer that hears nothing for the DFU\n"
+                          "                           timeout leaves the bootloader waiting for a new one\n"
+                          "                           instead of restarting the old firmware\n"
+                          "\n"
+                          "  --exit-with-parent       end (as on SIGTERM) when the starting process ends\n"
+                          "  -h, --help               show this help\n")
+            .arg(QLatin1String(RequiredHwRev), QLatin1String(RequiredFwRev), QLatin1String(RequiredSwRev));
 }

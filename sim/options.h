@@ -12,9 +12,9 @@
 
 struct SimRadio
 {
-    QByteArray address;       // 6 bytes, wire order
+    QByteArray address; // 6 bytes, wire order
     QByteArray classOfDevice; // 3 bytes, wire order
-    QByteArray name;          // UTF-8
+    QByteArray name; // UTF-8
 };
 
 enum class SimFault { NoReply, WrongAck, BadEscape };
@@ -46,7 +46,7 @@ struct SimOptions
     quint32 passkeyValue = 123456;
     QList<QByteArray> logs;
     QMap<int, int> status; // request code -> status byte of its reply
-    QSet<int> silent;      // request codes never answered
+    QSet<int> silent; // request codes never answered
     SimUnplug unplug;
     int replugDelayMs = 500;
     QMap<int, SimFault> faults; // DFU packet index -> fault

@@ -34,7 +34,10 @@ int msUntil(qint64 dueNs, qint64 nowNs)
 } // namespace
 
 PtyPort::PtyPort(int baud, const QElapsedTimer &clock, QObject *parent)
-    : QObject(parent), byteNs(baud > 0 ? 10000000000LL / baud : 0), clock(clock), outTimer(new QTimer(this)),
+    : QObject(parent),
+      byteNs(baud > 0 ? 10000000000LL / baud : 0),
+      clock(clock),
+      outTimer(new QTimer(this)),
       inTimer(new QTimer(this))
 {
     outTimer->setSingleShot(true);
@@ -98,7 +101,7 @@ bool PtyPort::open(QString *error)
 void PtyPort::close()
 {
     // May run inside a notifier's own signal, so the notifiers go later.
-    for (QSocketNotifier **notifier : {&readNotifier, &writeNotifier, &watchNotifier}) {
+    for (QSocketNotifier **notifier : { &readNotifier, &writeNotifier, &watchNotifier }) {
         if (*notifier) {
             (*notifier)->setEnabled(false);
             (*notifier)->deleteLater();

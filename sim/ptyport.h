@@ -66,7 +66,7 @@ private:
     QVector<qint64> outDue; // when each queued byte has left the line
     qint64 lineFreeNs = 0;
     QByteArray in;
-    QVector<qint64> inDue;  // when each received byte has fully arrived
+    QVector<qint64> inDue; // when each received byte has fully arrived
     qint64 inLineFreeNs = 0;
 };
 

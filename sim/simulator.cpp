@@ -24,7 +24,7 @@ constexpr int FollowWindowMs = 1500;
 constexpr int CutReplyUnplugMs = 100;
 const char StrayByte = char(0xFF);
 
-template <typename T>
+template<typename T>
 void retire(QObject *owner, T *&object)
 {
     // Engines and ports often end inside their own signal; delete them later.
@@ -51,9 +51,16 @@ QString hexText(const QByteArray &bytes)
 } // namespace
 
 Simulator::Simulator(const SimOptions &options, QObject *parent)
-    : QObject(parent), options(options), trace(clock), fwRev(options.fwRev), swRev(options.swRev),
-      unplugTimer(singleShotTimer(this)), replugTimer(singleShotTimer(this)), reenumerateTimer(singleShotTimer(this)),
-      dfuTimer(singleShotTimer(this)), followTimer(singleShotTimer(this))
+    : QObject(parent),
+      options(options),
+      trace(clock),
+      fwRev(options.fwRev),
+      swRev(options.swRev),
+      unplugTimer(singleShotTimer(this)),
+      replugTimer(singleShotTimer(this)),
+      reenumerateTimer(singleShotTimer(this)),
+      dfuTimer(singleShotTimer(this)),
+      followTimer(singleShotTimer(this))
 {
     clock.start();
     connect(unplugTimer, &QTimer::timeout, this, [this]() {
@@ -101,7 +108,7 @@ void Simulator::shutdown()
     if (stopped)
         return;
     stopped = true;
-    for (QTimer *timer : {unplugTimer, replugTimer, reenumerateTimer, dfuTimer, followTimer})
+    for (QTimer *timer : { unplugTimer, replugTimer, reenumerateTimer, dfuTimer, followTimer })
         timer->stop();
     endDfuSession();
     QJsonObject summary;
@@ -131,12 +138,13 @@ bool Simulator::plug(QString *error)
     port = next;
     connect(port, &PtyPort::received, this, &Simulator::onReceived);
     connect(port, &PtyPort::drained, this, &Simulator::onDrained);
-    connect(port, &PtyPort::peerChanged, this,
-            [this](bool open) { trace.write(QStringLiteral("peer"), {{QStringLiteral("open"), open}}); });
+    connect(port, &PtyPort::peerChanged, this, [this](bool open) {
+        trace.write(QStringLiteral("peer"), { { QStringLiteral("open"), open } });
+    });
 
     std::printf("%s\n", qPrintable(port->slavePath()));
     std::fflush(stdout);
-    trace.write(QStringLiteral("plug"), {{QStringLiteral("path"), port->slavePath()}});
+    trace.write(QStringLiteral("plug"), { { QStringLiteral("path"), port->slavePath() } });
     startApp();
     if (options.strayByte)
         send(QByteArray(1, StrayByte));
@@ -163,7 +171,7 @@ void Simulator::closePort()
 void Simulator::unplug()
 {
     unplugDone = true;
-    for (QTimer *timer : {unplugTimer, reenumerateTimer, dfuTimer, followTimer})
+    for (QTimer *timer : { unplugTimer, reenumerateTimer, dfuTimer, followTimer })
         timer->stop();
     trace.write(QStringLiteral("unplug"));
     endDfuSession();
@@ -176,9 +184,9 @@ void Simulator::unplug()
 
 void Simulator::reenumerate(const QString &reason)
 {
-    for (QTimer *timer : {reenumerateTimer, dfuTimer, followTimer})
+    for (QTimer *timer : { reenumerateTimer, dfuTimer, followTimer })
         timer->stop();
-    trace.write(QStringLiteral("reenumerate"), {{QStringLiteral("reason"), reason}});
+    trace.write(QStringLiteral("reenumerate"), { { QStringLiteral("reason"), reason } });
     endDfuSession();
     QString error;
     if (!plug(&error)) {
@@ -201,8 +209,9 @@ void Simulator::startApp()
     connect(app, &AppDevice::requestReceived, this, [this](const QByteArray &frame) {
         ++appRequests;
         if (trace.isOpen())
-            trace.write(QStringLiteral("rx"), {{QStringLiteral("mode"), QStringLiteral("app")},
-                                               {QStringLiteral("hex"), hexText(frame)}});
+            trace.write(
+                    QStringLiteral("rx"),
+                    { { QStringLiteral("mode"), QStringLiteral("app") }, { QStringLiteral("hex"), hexText(frame) } });
     });
     connect(app, &AppDevice::reply, this, &Simulator::send);
     connect(app, &AppDevice::violation, this, [this](const QString &reason) { addViolation("app", -1, reason); });
@@ -227,7 +236,7 @@ void Simulator::enterBootloader()
     boot->setFaults(options.faults);
     if (!unplugDone && options.unplug.kind == SimUnplug::AtPacket)
         boot->setUnplugAtPacket(options.unplug.value);
-    trace.write(QStringLiteral("mode"), {{QStringLiteral("mode"), QStringLiteral("dfu")}});
+    trace.write(QStringLiteral("mode"), { { QStringLiteral("mode"), QStringLiteral("dfu") } });
     dfuTimer->start();
     if (!rest.isEmpty())
         boot->feed(rest, clock.nsecsElapsed() / 1000);
@@ -241,22 +250,23 @@ void Simulator::startBootloader()
     connect(boot, &Bootloader::frameReceived, this, [this](int index, const QByteArray &escaped) {
         if (trace.isOpen())
             trace.write(QStringLiteral("rx"),
-                        {{QStringLiteral("mode"), QStringLiteral("dfu")},
-                         {QStringLiteral("index"), index},
-                         {QStringLiteral("hex"), hexText(SimWire::Delimiter + escaped + SimWire::Delimiter)}});
+                        { { QStringLiteral("mode"), QStringLiteral("dfu") },
+                          { QStringLiteral("index"), index },
+                          { QStringLiteral("hex"), hexText(SimWire::Delimiter + escaped + SimWire::Delimiter) } });
     });
     connect(boot, &Bootloader::packetAccepted, this, [this](int index, int seq, qint64 code, int length) {
         if (trace.isOpen())
-            trace.write(QStringLiteral("packet"), {{QStringLiteral("index"), index},
-                                                   {QStringLiteral("seq"), seq},
-                                                   {QStringLiteral("code"), code},
-                                                   {QStringLiteral("length"), length}});
+            trace.write(QStringLiteral("packet"),
+                        { { QStringLiteral("index"), index },
+                          { QStringLiteral("seq"), seq },
+                          { QStringLiteral("code"), code },
+                          { QStringLiteral("length"), length } });
     });
     connect(boot, &Bootloader::reply, this, &Simulator::send);
     connect(boot, &Bootloader::violation, this,
             [this](int index, const QString &reason) { addViolation("dfu", index, reason); });
     connect(boot, &Bootloader::faultInjected, this, [this](int index, const QString &fault) {
-        trace.write(QStringLiteral("fault"), {{QStringLiteral("index"), index}, {QStringLiteral("mode"), fault}});
+        trace.write(QStringLiteral("fault"), { { QStringLiteral("index"), index }, { QStringLiteral("mode"), fault } });
     });
     connect(boot, &Bootloader::unplugRequested, this, &Simulator::unplug);
     connect(boot, &Bootloader::runComplete, this, [this]() { finishRun(options.reenumerateDelayMs); });
@@ -322,8 +332,9 @@ void Simulator::send(const QByteArray &frame)
     bytesOut += frame.size();
     // Records are built only for a trace that is written: this runs for every acknowledgement.
     if (trace.isOpen())
-        trace.write(QStringLiteral("tx"), {{QStringLiteral("mode"), QLatin1String(modeName())},
-                                           {QStringLiteral("hex"), hexText(frame)}});
+        trace.write(
+                QStringLiteral("tx"),
+                { { QStringLiteral("mode"), QLatin1String(modeName()) }, { QStringLiteral("hex"), hexText(frame) } });
     port->write(frame);
 }
 
@@ -340,11 +351,12 @@ void Simulator::finishRun(int extraDelayMs)
         fwRev = options.afterFw;
         swRev = options.afterSw;
         installed = true;
-        trace.write(QStringLiteral("install"), {{QStringLiteral("fw"), QString::fromUtf8(fwRev)},
-                                                {QStringLiteral("sw"), QString::fromUtf8(swRev)}});
+        trace.write(QStringLiteral("install"),
+                    { { QStringLiteral("fw"), QString::fromUtf8(fwRev) },
+                      { QStringLiteral("sw"), QString::fromUtf8(swRev) } });
         reenumerateReason = QStringLiteral("install");
     } else {
-        trace.write(QStringLiteral("restart"), {{QStringLiteral("reason"), reason}});
+        trace.write(QStringLiteral("restart"), { { QStringLiteral("reason"), reason } });
         reenumerateReason = QStringLiteral("restart");
     }
     afterDrain([this, extraDelayMs]() { reenumerateTimer->start(extraDelayMs); });
@@ -355,16 +367,17 @@ void Simulator::onDfuSilence()
     if (!boot || boot->finished() || followTimer->isActive())
         return;
     if (boot->partialFrameBytes() > 0)
-        addViolation("dfu", -1, QStringLiteral("unfinished frame of %1 byte(s) discarded").arg(boot->partialFrameBytes()));
+        addViolation("dfu", -1,
+                     QStringLiteral("unfinished frame of %1 byte(s) discarded").arg(boot->partialFrameBytes()));
     const QString reason = QStringLiteral("no data for %1 ms during an unfinished transfer").arg(options.dfuTimeoutMs);
     if (options.stayInBootloader) {
         // A new session, without the faults and unplugs of the failed one.
-        trace.write(QStringLiteral("stay"), {{QStringLiteral("reason"), reason}});
+        trace.write(QStringLiteral("stay"), { { QStringLiteral("reason"), reason } });
         endDfuSession();
         startBootloader();
         return;
     }
-    trace.write(QStringLiteral("restart"), {{QStringLiteral("reason"), reason}});
+    trace.write(QStringLiteral("restart"), { { QStringLiteral("reason"), reason } });
     reenumerate(QStringLiteral("restart"));
 }
 
@@ -373,14 +386,14 @@ void Simulator::endDfuSession()
     if (!boot)
         return;
     for (const SimImage &image : boot->images()) {
-        QJsonObject entry{{QStringLiteral("type"), image.type},
-                          {QStringLiteral("size"), image.received},
-                          {QStringLiteral("sdSize"), qint64(image.sdSize)},
-                          {QStringLiteral("blSize"), qint64(image.blSize)},
-                          {QStringLiteral("appSize"), qint64(image.appSize)},
-                          {QStringLiteral("crc"), SimWire::hex16(image.crc())},
-                          {QStringLiteral("crcOk"), image.crcOk()},
-                          {QStringLiteral("complete"), image.complete()}};
+        QJsonObject entry{ { QStringLiteral("type"), image.type },
+                           { QStringLiteral("size"), image.received },
+                           { QStringLiteral("sdSize"), qint64(image.sdSize) },
+                           { QStringLiteral("blSize"), qint64(image.blSize) },
+                           { QStringLiteral("appSize"), qint64(image.appSize) },
+                           { QStringLiteral("crc"), SimWire::hex16(image.crc()) },
+                           { QStringLiteral("crcOk"), image.crcOk() },
+                           { QStringLiteral("complete"), image.complete() } };
         if (image.haveInit)
             entry.insert(QStringLiteral("initCrc"), SimWire::hex16(image.initCrc));
         images.append(entry);
@@ -394,7 +407,7 @@ void Simulator::addViolation(const char *mode, int index, const QString &reason)
     violations.append(reason);
     if (!trace.isOpen())
         return;
-    QJsonObject fields{{QStringLiteral("mode"), QLatin1String(mode)}, {QStringLiteral("reason"), reason}};
+    QJsonObject fields{ { QStringLiteral("mode"), QLatin1String(mode) }, { QStringLiteral("reason"), reason } };
     if (index >= 0)
         fields.insert(QStringLiteral("index"), index);
     trace.write(QStringLiteral("violation"), fields);
@@ -409,7 +422,7 @@ bool Simulator::setLink(const QString &target, QString *error)
     if (::symlink(QFile::encodeName(target).constData(), temporary.constData()) != 0
         || ::rename(temporary.constData(), link.constData()) != 0) {
         *error = QStringLiteral("--link: cannot link %1 to %2: %3")
-                     .arg(options.link, target, QString::fromLocal8Bit(std::strerror(errno)));
+                         .arg(options.link, target, QString::fromLocal8Bit(std::strerror(errno)));
         ::unlink(temporary.constData());
         return false;
     }
@@ -440,8 +453,9 @@ QByteArray Simulator::dropProbes(const QByteArray &bytes)
             break;
         if (probeBuffer.size() < length)
             return QByteArray();
-        trace.write(QStringLiteral("ignored"), {{QStringLiteral("mode"), QStringLiteral("dfu")},
-                                                {QStringLiteral("hex"), hexText(probeBuffer.left(length))}});
+        trace.write(QStringLiteral("ignored"),
+                    { { QStringLiteral("mode"), QStringLiteral("dfu") },
+                      { QStringLiteral("hex"), hexText(probeBuffer.left(length)) } });
         probeBuffer.remove(0, length);
     }
     if (probeBuffer.isEmpty())

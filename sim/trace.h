@@ -12,7 +12,7 @@
 class Trace
 {
 public:
-    explicit Trace(const QElapsedTimer &clock) : clock(clock) {}
+    explicit Trace(const QElapsedTimer &clock) : clock(clock) { }
 
     bool open(const QString &path, QString *error);
     bool isOpen() const { return file.isOpen(); }

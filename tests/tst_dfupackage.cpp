@@ -6,7 +6,6 @@
 #include <QtEndian>
 #include <QtTest>
 
-
 enum Read { Nothing, InitOnly, ImageAndInit };
 Q_DECLARE_METATYPE(Read)
 
@@ -40,19 +39,20 @@ private slots:
         QCOMPARE(app.image.size(), 59212);
         QCOMPARE(sdBl.initPacket, QByteArray::fromHex("FFFFFFFFFFFFFFFF0100FEFF37DB"));
         QCOMPARE(app.initPacket, QByteArray::fromHex("FFFFFFFFFFFFFFFF0100FEFF0551"));
-        QCOMPARE(QVector<int>({sdBl.sdSize, sdBl.blSize, sdBl.appSize, app.sdSize, app.blSize, app.appSize}),
-                 QVector<int>({108212, 16392, 0, 0, 0, 59212}));
+        QCOMPARE(QVector<int>({ sdBl.sdSize, sdBl.blSize, sdBl.appSize, app.sdSize, app.blSize, app.appSize }),
+                 QVector<int>({ 108212, 16392, 0, 0, 0, 59212 }));
     }
 
     // Holds for real packages too: the init packet ends in the image's CRC and
     // the announced sizes add up to the image.
     void builtInPackagesAreConsistent()
     {
-        for (const auto &[type, path] : {std::make_pair(Dfu::SoftDeviceBootloader, BuiltInBootloader),
-                                         std::make_pair(Dfu::Application, BuiltInApplication)}) {
+        for (const auto &[type, path] : { std::make_pair(Dfu::SoftDeviceBootloader, BuiltInBootloader),
+                                          std::make_pair(Dfu::Application, BuiltInApplication) }) {
             const Dfu::UpdateImage image = Dfu::readPackage(type, path);
             QVERIFY(!image.image.isEmpty() && image.initPacket.size() >= 14);
-            QCOMPARE(qFromLittleEndian<quint16>(image.initPacket.constData() + image.initPacket.size() - 2), Dfu::crc16(image.image));
+            QCOMPARE(qFromLittleEndian<quint16>(image.initPacket.constData() + image.initPacket.size() - 2),
+                     Dfu::crc16(image.image));
             QCOMPARE(image.sdSize + image.blSize + image.appSize, image.image.size());
         }
     }
@@ -64,13 +64,13 @@ private slots:
         QTest::addColumn<Dfu::ImageType>("type");
         QTest::addColumn<Read>("read");
         QTest::addColumn<QVector<int>>("sizes");
-        const auto row = [](const char *seed, Dfu::ImageType type, Read read, const QVector<int> &sizes = {0, 0, 0}) {
+        const auto row = [](const char *seed, Dfu::ImageType type, Read read, const QVector<int> &sizes = { 0, 0, 0 }) {
             QTest::addRow("%s", seed) << type << read << sizes;
         };
-        row("application.zip", Dfu::Application, ImageAndInit, {0, 0, 768});
-        row("softdevice-bootloader.zip", Dfu::SoftDeviceBootloader, ImageAndInit, {512, 256, 0});
-        row("deflated.zip", Dfu::Application, ImageAndInit, {0, 0, 768});
-        row("in-subfolder.zip", Dfu::Application, ImageAndInit, {0, 0, 768});
+        row("application.zip", Dfu::Application, ImageAndInit, { 0, 0, 768 });
+        row("softdevice-bootloader.zip", Dfu::SoftDeviceBootloader, ImageAndInit, { 512, 256, 0 });
+        row("deflated.zip", Dfu::Application, ImageAndInit, { 0, 0, 768 });
+        row("in-subfolder.zip", Dfu::Application, ImageAndInit, { 0, 0, 768 });
         row("sizes-as-text-and-fraction.zip", Dfu::SoftDeviceBootloader, ImageAndInit);
         row("no-bin-file.zip", Dfu::Application, InitOnly);
         row("broken-json.zip", Dfu::Application, Nothing);
@@ -80,8 +80,8 @@ private slots:
         row("absolute-path.zip", Dfu::Application, Nothing);
         row("symlink.zip", Dfu::Application, Nothing);
         row("duplicate-name.zip", Dfu::Application, Nothing);
-        row("extra-entry-not-ascii.zip", Dfu::Application, ImageAndInit, {0, 0, 768});
-        row("manifest-names-dot-slash.zip", Dfu::Application, ImageAndInit, {0, 0, 768});
+        row("extra-entry-not-ascii.zip", Dfu::Application, ImageAndInit, { 0, 0, 768 });
+        row("manifest-names-dot-slash.zip", Dfu::Application, ImageAndInit, { 0, 0, 768 });
         row("overlapping-entries.zip", Dfu::Application, Nothing);
         row("crc-mismatch.zip", Dfu::Application, Nothing);
         row("over-the-cap.zip", Dfu::Application, Nothing);
@@ -100,8 +100,9 @@ private slots:
         const ScratchTemp temp;
         const Dfu::UpdateImage image = Dfu::readPackage(type, path);
         QCOMPARE(image.image, read == ImageAndInit ? seedImage : QByteArray());
-        QCOMPARE(image.initPacket, read == Nothing ? QByteArray() : QByteArray::fromHex("FFFFFFFFFFFFFFFF0100FEFF0551"));
-        QCOMPARE(QVector<int>({image.sdSize, image.blSize, image.appSize}), sizes);
+        QCOMPARE(image.initPacket,
+                 read == Nothing ? QByteArray() : QByteArray::fromHex("FFFFFFFFFFFFFFFF0100FEFF0551"));
+        QCOMPARE(QVector<int>({ image.sdSize, image.blSize, image.appSize }), sizes);
         QVERIFY(QDir(temp.folder.path()).isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden));
     }
 };

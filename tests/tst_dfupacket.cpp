@@ -17,15 +17,19 @@ namespace {
 // The documented example packages: their sizes and CRCs give the documented frames.
 const int SdSize = 108212, BlSize = 16392, AppSize = 59212;
 
-QByteArray hex(const char *text) { return QByteArray::fromHex(text); }
+QByteArray hex(const char *text)
+{
+    return QByteArray::fromHex(text);
+}
 
 QString writePackage(const QTemporaryDir &dir, Dfu::ImageType type, const char *crc)
 {
     const bool sdBl = type == Dfu::SoftDeviceBootloader;
-    QJsonObject entry{{"bin_file", "image.bin"}, {"dat_file", "image.dat"}};
+    QJsonObject entry{ { "bin_file", "image.bin" }, { "dat_file", "image.dat" } };
     if (sdBl)
         entry.insert("sd_size", SdSize), entry.insert("bl_size", BlSize);
-    const QJsonObject manifest{{"manifest", QJsonObject{{sdBl ? "softdevice_bootloader" : "application", entry}}}};
+    const QJsonObject manifest{ { "manifest",
+                                  QJsonObject{ { sdBl ? "softdevice_bootloader" : "application", entry } } } };
     const QString path = dir.filePath(sdBl ? "sd_bl.zip" : "app.zip");
     QZipWriter zip(path);
     zip.addFile("manifest.json", QJsonDocument(manifest).toJson());
@@ -53,11 +57,15 @@ private slots:
         const auto row = [](const char *name, Run run, int package, int packet, const char *frame, int delay) {
             QTest::addRow("%s", name) << run << package << packet << hex(frame) << delay;
         };
-        row("bootloaderStart", Pair, 0, 0, "c0 d1 4e 01 e0 03 00 00 00 03 00 00 00 b4 a6 01 00 08 40 00 00 00 00 00 00 26 47 c0", 1);
+        row("bootloaderStart", Pair, 0, 0,
+            "c0 d1 4e 01 e0 03 00 00 00 03 00 00 00 b4 a6 01 00 08 40 00 00 00 00 00 00 26 47 c0", 1);
         row("fullDataPacketHeader", Pair, 0, 2, "c0 e3 4e 20 af", 0);
-        row("bootloaderStopIsSequence7AndPausesBeforeApplication", Pair, 0, -1, "c0 c7 4e 00 eb 05 00 00 00 a5 79 c0", 1);
-        row("applicationStart", Pair, 1, 0, "c0 d1 4e 01 e0 03 00 00 00 04 00 00 00 00 00 00 00 00 00 00 00 4c e7 00 00 64 ab c0", 1);
-        row("applicationInit", Pair, 1, 1, "c0 da 4e 01 d7 01 00 00 00 ff ff ff ff ff ff ff ff 01 00 fe ff 05 51 00 00 6d 40 c0", 1);
+        row("bootloaderStopIsSequence7AndPausesBeforeApplication", Pair, 0, -1, "c0 c7 4e 00 eb 05 00 00 00 a5 79 c0",
+            1);
+        row("applicationStart", Pair, 1, 0,
+            "c0 d1 4e 01 e0 03 00 00 00 04 00 00 00 00 00 00 00 00 00 00 00 4c e7 00 00 64 ab c0", 1);
+        row("applicationInit", Pair, 1, 1,
+            "c0 da 4e 01 d7 01 00 00 00 ff ff ff ff ff ff ff ff 01 00 fe ff 05 51 00 00 6d 40 c0", 1);
         row("applicationStopIsSequence7", Pair, 1, -1, "c0 c7 4e 00 eb 05 00 00 00 a5 79 c0", 0);
         row("bootloaderAloneEndsWithoutPause", BootloaderAlone, 0, -1, "c0 c7 4e 00 eb 05 00 00 00 a5 79 c0", 0);
     }
@@ -84,7 +92,8 @@ private slots:
     void dataPacketOfSequence5EscapesC0AndDb()
     {
         Dfu::sequenceNumber = 4;
-        QCOMPARE(Dfu::makeHciPacket(hex("04000000c0db"), 0).frame, hex("c0 f5 6e 00 9d 04 00 00 00 db dc db dd c5 8f c0"));
+        QCOMPARE(Dfu::makeHciPacket(hex("04000000c0db"), 0).frame,
+                 hex("c0 f5 6e 00 9d 04 00 00 00 db dc db dd c5 8f c0"));
     }
 
     // The one queued packet, of sequence number 3, is outstanding: Success
@@ -94,20 +103,26 @@ private slots:
         QTest::addColumn<QByteArrayList>("reads");
         QTest::addColumn<Dfu::ErrorType>("result");
         QTest::addColumn<QByteArray>("left");
-        QTest::addRow("acknowledgeNumber4") << QByteArrayList{hex("c0 20 00 00 e0 c0")} << Dfu::Success << QByteArray();
-        QTest::addRow("onlyBits3To5Count") << QByteArrayList{hex("c0 e7 c0")} << Dfu::Success << QByteArray();
-        QTest::addRow("noiseBeforeFrameDiscarded") << QByteArrayList{hex("00 7f c0 20 00 00 e0 c0")} << Dfu::Success << QByteArray();
-        QTest::addRow("replyInPieces") << QByteArrayList{hex("c0 20"), hex("00 00"), hex("e0 c0")} << Dfu::Success << QByteArray();
-        QTest::addRow("secondFrameWaitsForNextRead")
-            << QByteArrayList{hex("c0 20 00 00 e0 c0 c0 28 00 00 d8 c0")} << Dfu::Success << hex("c0 28 00 00 d8 c0");
-        QTest::addRow("acknowledgeNumber3") << QByteArrayList{hex("c0 18 00 00 e8 c0")} << Dfu::IncorrectResponseError << QByteArray();
-        QTest::addRow("emptyFrame") << QByteArrayList{hex("c0 c0")} << Dfu::InvalidResponseError << QByteArray();
-        QTest::addRow("loneEscape") << QByteArrayList{hex("c0 db c0")} << Dfu::InvalidResponseError << QByteArray();
-        QTest::addRow("badEscape") << QByteArrayList{hex("c0 20 db 41 00 c0")} << Dfu::InvalidResponseError << QByteArray();
-        QTest::addRow("echoOfTheFrameJustWritten")
-            << QByteArrayList{hex("c0 e3 4e 00 cf 05 00 00 00 12 8c c0")} << Dfu::InvalidResponseError << QByteArray();
+        QTest::addRow("acknowledgeNumber4")
+                << QByteArrayList{ hex("c0 20 00 00 e0 c0") } << Dfu::Success << QByteArray();
+        QTest::addRow("onlyBits3To5Count") << QByteArrayList{ hex("c0 e7 c0") } << Dfu::Success << QByteArray();
+        QTest::addRow("noiseBeforeFrameDiscarded")
+                << QByteArrayList{ hex("00 7f c0 20 00 00 e0 c0") } << Dfu::Success << QByteArray();
+        QTest::addRow("replyInPieces") << QByteArrayList{ hex("c0 20"), hex("00 00"), hex("e0 c0") } << Dfu::Success
+                                       << QByteArray();
+        QTest::addRow("secondFrameWaitsForNextRead") << QByteArrayList{ hex("c0 20 00 00 e0 c0 c0 28 00 00 d8 c0") }
+                                                     << Dfu::Success << hex("c0 28 00 00 d8 c0");
+        QTest::addRow("acknowledgeNumber3")
+                << QByteArrayList{ hex("c0 18 00 00 e8 c0") } << Dfu::IncorrectResponseError << QByteArray();
+        QTest::addRow("emptyFrame") << QByteArrayList{ hex("c0 c0") } << Dfu::InvalidResponseError << QByteArray();
+        QTest::addRow("loneEscape") << QByteArrayList{ hex("c0 db c0") } << Dfu::InvalidResponseError << QByteArray();
+        QTest::addRow("badEscape") << QByteArrayList{ hex("c0 20 db 41 00 c0") } << Dfu::InvalidResponseError
+                                   << QByteArray();
+        QTest::addRow("echoOfTheFrameJustWritten") << QByteArrayList{ hex("c0 e3 4e 00 cf 05 00 00 00 12 8c c0") }
+                                                   << Dfu::InvalidResponseError << QByteArray();
         QTest::addRow("silence") << QByteArrayList() << Dfu::NoResponseError << QByteArray();
-        QTest::addRow("halfAFrameKeepsTimerRunning") << QByteArrayList{hex("c0 20 00")} << Dfu::NoResponseError << hex("c0 20 00");
+        QTest::addRow("halfAFrameKeepsTimerRunning")
+                << QByteArrayList{ hex("c0 20 00") } << Dfu::NoResponseError << hex("c0 20 00");
     }
     void replyJudgedByAcknowledgeBits()
     {
@@ -122,7 +137,7 @@ private slots:
         dfu.sendNextPacket();
         for (const QByteArray &read : reads)
             dfu.processReplyBytes(read);
-        QTRY_COMPARE_WITH_TIMEOUT(results, QList<Dfu::ErrorType>{result}, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(results, QList<Dfu::ErrorType>{ result }, 10000);
         QCOMPARE(dfu.replyBuffer, left);
     }
 };

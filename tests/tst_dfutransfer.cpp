@@ -8,7 +8,18 @@
 #include <QtTest>
 
 // The first three are the bootloader's own faults.
-enum Fault { NoReply, WrongAck, BadEscape, None, StrayAck, Unpackable, ReopenPort, HangUp, DestroyUpdater, DestroyPortFirst };
+enum Fault {
+    NoReply,
+    WrongAck,
+    BadEscape,
+    None,
+    StrayAck,
+    Unpackable,
+    ReopenPort,
+    HangUp,
+    DestroyUpdater,
+    DestroyPortFirst
+};
 Q_DECLARE_METATYPE(Fault)
 enum Queue { BuiltInPair, BuiltInApplicationAlone, NothingQueued };
 Q_DECLARE_METATYPE(Queue)
@@ -31,7 +42,8 @@ private slots:
         QTest::addColumn<Fault>("fault");
         QTest::addColumn<int>("at");
         QTest::addColumn<Dfu::ErrorType>("result");
-        const auto row = [](const char *name, Queue queue, Fault fault, int at, Dfu::ErrorType result = Dfu::ErrorType()) {
+        const auto row = [](const char *name, Queue queue, Fault fault, int at,
+                            Dfu::ErrorType result = Dfu::ErrorType()) {
             QTest::addRow("%s", name) << queue << fault << at << result;
         };
         row("builtInPairAllAcknowledged", BuiltInPair, None, -1, Dfu::Success);
@@ -56,11 +68,13 @@ private slots:
         QFETCH(Fault, fault);
         QFETCH(int, at);
         QFETCH(Dfu::ErrorType, result);
-        const int total = queue == NothingQueued || fault == Unpackable ? 0
-            : packetsOf(Dfu::Application, BuiltInApplication) + (queue == BuiltInPair ? packetsOf(Dfu::SoftDeviceBootloader, BuiltInBootloader) : 0);
+        const int total = queue == NothingQueued || fault == Unpackable
+                ? 0
+                : packetsOf(Dfu::Application, BuiltInApplication)
+                        + (queue == BuiltInPair ? packetsOf(Dfu::SoftDeviceBootloader, BuiltInBootloader) : 0);
         // Started, progress for every packet after the first, the result, and the frames the bootloader received.
         const int sent = fault >= ReopenPort ? 1 : total == 0 ? 0 : result == Dfu::Success ? total : at + 1;
-        QStringList events{QString("started %1").arg(total)};
+        QStringList events{ QString("started %1").arg(total) };
         for (int i = 1; i < sent; ++i)
             events << QString("progress %1").arg(i);
         if (fault < DestroyUpdater)
@@ -69,7 +83,7 @@ private slots:
 
         BootloaderPeer peer;
         if (fault <= BadEscape || (fault == DestroyUpdater && at == 0))
-            peer.engine()->setFaults({{at, fault <= BadEscape ? SimFault(fault) : SimFault::NoReply}});
+            peer.engine()->setFaults({ { at, fault <= BadEscape ? SimFault(fault) : SimFault::NoReply } });
         if (fault == StrayAck) { // a second acknowledgement while the updater pauses
             connect(&peer, &BootloaderPeer::replied, this, [&peer](const QByteArray &reply) {
                 if (peer.engine()->frameCount() == 1)
@@ -93,9 +107,11 @@ private slots:
         QTemporaryFile regularFile;
         if (fault == Unpackable && regularFile.open())
             qputenv("TMPDIR", QFile::encodeName(regularFile.fileName()));
-        queue == BuiltInPair ? dfu->upgrade() : dfu->upgrade(QString(), queue == NothingQueued ? QString() : BuiltInApplication);
+        queue == BuiltInPair ? dfu->upgrade()
+                             : dfu->upgrade(QString(), queue == NothingQueued ? QString() : BuiltInApplication);
         tmpdir.isNull() ? qunsetenv("TMPDIR") : qputenv("TMPDIR", tmpdir);
-        QTRY_VERIFY(fault < ReopenPort || (peer.engine()->frameCount() == 1 && (at == 0 || dfu->advanceTimer->isActive())));
+        QTRY_VERIFY(fault < ReopenPort
+                    || (peer.engine()->frameCount() == 1 && (at == 0 || dfu->advanceTimer->isActive())));
         if (fault == ReopenPort) {
             port->close();
             QVERIFY(port->open(QIODevice::ReadWrite));

@@ -17,7 +17,21 @@
 
 namespace {
 
-enum Stage { Attach, Chain, FlashOffer, Scan, ScanReport, Pair, PassKey, Gpio, Logs, Reset, ResetRefusal, Upgrade, UpgradeReset };
+enum Stage {
+    Attach,
+    Chain,
+    FlashOffer,
+    Scan,
+    ScanReport,
+    Pair,
+    PassKey,
+    Gpio,
+    Logs,
+    Reset,
+    ResetRefusal,
+    Upgrade,
+    UpgradeReset
+};
 // The last DFU packet the tool may write in the whole run: the first data
 // packet comes after the pauses of start and init.
 enum Packet { NoPacket, FirstPacket, FirstDataPacket, LastPacket };
@@ -30,14 +44,14 @@ struct LeftOpen
     QString title;
     QString over;
 };
-const QMap<int, LeftOpen> leftOpen = {{FlashOffer, {"Incorrect Version", "Incorrect Version"}},
-                                      {ScanReport, {"Scan Complete", ""}},
-                                      {PassKey, {"Verify Pass Key", "Battery Level"}},
-                                      {ResetRefusal, {"Reset Failed", "Battery Level"}}};
+const QMap<int, LeftOpen> leftOpen = { { FlashOffer, { "Incorrect Version", "Incorrect Version" } },
+                                       { ScanReport, { "Scan Complete", "" } },
+                                       { PassKey, { "Verify Pass Key", "Battery Level" } },
+                                       { ResetRefusal, { "Reset Failed", "Battery Level" } } };
 
-constexpr int Long = 120000;    // a transfer and two re-attaches under the sanitizers on a busy machine
+constexpr int Long = 120000; // a transfer and two re-attaches under the sanitizers on a busy machine
 
-const QStringList OneChain = {"0208", "0209", "020a", "020b", "020c"};
+const QStringList OneChain = { "0208", "0209", "020a", "020b", "020c" };
 const QString Battery = "I Battery Level: Orvik battery at 87%";
 const QString ScanDone = "I Scan Complete: Radio scan completed successfully";
 const QString OldSoftware = "W Incorrect Version: This application only works with Orvik device SW Rev 1.5.3";
@@ -136,28 +150,34 @@ void FaultMatrixTest::leaveOpen(const LeftOpen &box)
         QWidget *box = QApplication::activeModalWidget();
         return box ? box->windowTitle() : QString();
     };
-    steps.append({[modal, box] { return modal() == box.title; }, [this] {
-                      held = QApplication::activeModalWidget();
-                      notes << (rig.sim->events("unplug").isEmpty() ? "asked" : "unplugged too early");
-                  }});
-    steps.append({[this] { return rig.losses && rig.detached(); }, [this, modal, box] {
-                      notes << "detached under " + modal() << QStringLiteral("cursors %1").arg(WindowRig::cursorDepth());
-                      if (box.over.isEmpty())
-                          rig.answering.start();
-                  }});
+    steps.append({ [modal, box] { return modal() == box.title; },
+                   [this] {
+                       held = QApplication::activeModalWidget();
+                       notes << (rig.sim->events("unplug").isEmpty() ? "asked" : "unplugged too early");
+                   } });
+    steps.append({ [this] { return rig.losses && rig.detached(); },
+                   [this, modal, box] {
+                       notes << "detached under " + modal()
+                             << QStringLiteral("cursors %1").arg(WindowRig::cursorDepth());
+                       if (box.over.isEmpty())
+                           rig.answering.start();
+                   } });
     if (box.over.isEmpty()) {
-        steps.append({[this] { return !held; }, [this] {
-                          notes << (rig.detached() ? "detached after the answer" : "after the answer: " + rig.controls().join(' '));
-                      }});
+        steps.append({ [this] { return !held; },
+                       [this] {
+                           notes << (rig.detached() ? "detached after the answer"
+                                                    : "after the answer: " + rig.controls().join(' '));
+                       } });
     } else {
         // The new attach's information request is out: its reply is due.
-        steps.append({[this] { return rig.sim->events("plug").size() > 1 && !lastPlugRequests().isEmpty(); },
-                      [this] { infoAsked.start(); }});
-        steps.append({[this] { return QApplication::activeModalWidget() != held || infoAsked.hasExpired(1500); },
-                      [this, modal] {
-                          notes << (QApplication::activeModalWidget() != held ? modal() + " over it" : "chain waits for the answer");
-                          rig.answering.start();
-                      }});
+        steps.append({ [this] { return rig.sim->events("plug").size() > 1 && !lastPlugRequests().isEmpty(); },
+                       [this] { infoAsked.start(); } });
+        steps.append({ [this] { return QApplication::activeModalWidget() != held || infoAsked.hasExpired(1500); },
+                       [this, modal] {
+                           notes << (QApplication::activeModalWidget() != held ? modal() + " over it"
+                                                                               : "chain waits for the answer");
+                           rig.answering.start();
+                       } });
     }
     // Whatever happens, the box does not stay open for ever (nor past this row's window).
     QTimer::singleShot(Long / 2, rig.window, [this] { rig.answering.start(); });
@@ -171,59 +191,64 @@ void FaultMatrixTest::faultEndsCleanlyAndDeviceAttachesAgain_data()
     QTest::addColumn<QStringList>("expectedBoxes"); // in the order answered, Yes unless marked " -> No"
     QTest::addColumn<bool>("endsReady"); // else the device kept its old software and the offer is declined
 
-    const QStringList unplugAt = {"--replug-delay", "300", "--unplug-after"};
+    const QStringList unplugAt = { "--replug-delay", "300", "--unplug-after" };
     // Quiet for longer than the 1000 ms pauses after start, init and the first stop
     // packet, a half-flashed device restarts well before the window attaches again.
-    const QStringList flash = {"--sw-rev", "1.5.2", "--dfu-timeout", "1600", "--replug-delay", "300"};
-    const QStringList declined = {OldSoftware, Offer + " -> No"};
+    const QStringList flash = { "--sw-rev", "1.5.2", "--dfu-timeout", "1600", "--replug-delay", "300" };
+    const QStringList declined = { OldSoftware, Offer + " -> No" };
 
     const auto row = [](const char *name, Stage stage, const QStringList &simArgs, const QStringList &boxes,
                         bool endsReady = true) {
         QTest::addRow("%s", name) << stage << simArgs << NoPacket << boxes << endsReady;
     };
     // Back before the first attach's information request is due: one chain only.
-    row("unplugged and back before the first request", Attach, {"--replug-delay", "100", "--unplug-after", "ms:500"},
-        {Battery});
-    row("unplugged instead of the information", Chain, unplugAt + QStringList{"request:0x08"}, {Battery});
-    row("unplugged when Ready, instead of the battery level", Chain, unplugAt + QStringList{"request:0x0C"}, {Battery});
-    row("unplugged during a scan", Scan, unplugAt + QStringList{"request:0x01"}, {Battery, Battery});
-    row("unplugged during pairing", Pair, unplugAt + QStringList{"request:0x02"}, {Battery, ScanDone, Battery});
-    row("unplugged while the pass key is asked", PassKey, unplugAt + QStringList{"ms:4500"},
-        {Battery, ScanDone, Battery, "Q Verify Pass Key: Please verify that the radio displays the number 123456"});
+    row("unplugged and back before the first request", Attach, { "--replug-delay", "100", "--unplug-after", "ms:500" },
+        { Battery });
+    row("unplugged instead of the information", Chain, unplugAt + QStringList{ "request:0x08" }, { Battery });
+    row("unplugged when Ready, instead of the battery level", Chain, unplugAt + QStringList{ "request:0x0C" },
+        { Battery });
+    row("unplugged during a scan", Scan, unplugAt + QStringList{ "request:0x01" }, { Battery, Battery });
+    row("unplugged during pairing", Pair, unplugAt + QStringList{ "request:0x02" }, { Battery, ScanDone, Battery });
+    row("unplugged while the pass key is asked", PassKey, unplugAt + QStringList{ "ms:4500" },
+        { Battery, ScanDone, Battery, "Q Verify Pass Key: Please verify that the radio displays the number 123456" });
     // Boxes answered only after the device they were about has gone.
-    row("unplugged while the flash offer is up", FlashOffer, QStringList{"--sw-rev", "1.5.2"} + unplugAt + QStringList{"ms:4000"},
-        {OldSoftware, Offer + " -> No", OldSoftware}, false);
-    row("unplugged while the scan result is up", ScanReport, unplugAt + QStringList{"ms:4000"}, {Battery, ScanDone, Battery});
+    row("unplugged while the flash offer is up", FlashOffer,
+        QStringList{ "--sw-rev", "1.5.2" } + unplugAt + QStringList{ "ms:4000" },
+        { OldSoftware, Offer + " -> No", OldSoftware }, false);
+    row("unplugged while the scan result is up", ScanReport, unplugAt + QStringList{ "ms:4000" },
+        { Battery, ScanDone, Battery });
     row("unplugged while a refused reset is reported", ResetRefusal,
-        QStringList{"--status", "0x07=1"} + unplugAt + QStringList{"ms:4000"},
-        {Battery, Battery, "W Reset Failed: Failed to reset Orvik device"});
-    row("unplugged while the log is read", Logs, unplugAt + QStringList{"request:0x0D"}, {Battery, Battery});
-    row("unplugged during a lower toggle", Gpio, unplugAt + QStringList{"request:0x06"}, {Battery, ScanDone, Battery});
-    row("unplugged during a reset", Reset, unplugAt + QStringList{"request:0x07"}, {Battery, Battery});
+        QStringList{ "--status", "0x07=1" } + unplugAt + QStringList{ "ms:4000" },
+        { Battery, Battery, "W Reset Failed: Failed to reset Orvik device" });
+    row("unplugged while the log is read", Logs, unplugAt + QStringList{ "request:0x0D" }, { Battery, Battery });
+    row("unplugged during a lower toggle", Gpio, unplugAt + QStringList{ "request:0x06" },
+        { Battery, ScanDone, Battery });
+    row("unplugged during a reset", Reset, unplugAt + QStringList{ "request:0x07" }, { Battery, Battery });
 
     const QString silent = "W Upgrade Failed: Orvik Device did not respond";
     const QList<QPair<QString, QString>> faults = {
-        {"no-reply", silent},
-        {"wrong-ack", "W Upgrade Failed: Orvik Device sent incorrect response"},
-        {"bad-escape", "W Upgrade Failed: Orvik Device sent invalid response"}};
-    for (const Packet packet : {FirstPacket, FirstDataPacket, LastPacket}) {
+        { "no-reply", silent },
+        { "wrong-ack", "W Upgrade Failed: Orvik Device sent incorrect response" },
+        { "bad-escape", "W Upgrade Failed: Orvik Device sent invalid response" }
+    };
+    for (const Packet packet : { FirstPacket, FirstDataPacket, LastPacket }) {
         const char *at = packet == FirstPacket ? "the first packet"
-            : packet == FirstDataPacket        ? "the first data packet"
+                : packet == FirstDataPacket    ? "the first data packet"
                                                : "the last packet";
         // Taken away before its acknowledgement, even the last packet leaves the old software.
-        QTest::addRow("unplugged at %s", at) << Upgrade << flash + QStringList{"--unplug-after", "packet:%1"} << packet
-                                             << QStringList{OldSoftware, Offer, silent} + declined << false;
+        QTest::addRow("unplugged at %s", at) << Upgrade << flash + QStringList{ "--unplug-after", "packet:%1" }
+                                             << packet << QStringList{ OldSoftware, Offer, silent } + declined << false;
         // A bootloader that took the last packet installs, whatever its acknowledgement said.
         const bool installed = packet == LastPacket;
         for (const auto &fault : faults)
             QTest::addRow("%s at %s", qPrintable(fault.first), at)
-                << Upgrade << flash + QStringList{"--fault", fault.first + "@%1"} << packet
-                << QStringList{OldSoftware, Offer, fault.second} + (installed ? QStringList{Battery} : declined)
-                << installed;
+                    << Upgrade << flash + QStringList{ "--fault", fault.first + "@%1" } << packet
+                    << QStringList{ OldSoftware, Offer, fault.second } + (installed ? QStringList{ Battery } : declined)
+                    << installed;
     }
     QTest::addRow("unplugged during the reset completing an upgrade")
-        << UpgradeReset << QStringList{"--sw-rev", "1.5.2"} + unplugAt + QStringList{"request:0x07"} << LastPacket
-        << QStringList{OldSoftware, Offer, Battery} << true;
+            << UpgradeReset << QStringList{ "--sw-rev", "1.5.2" } + unplugAt + QStringList{ "request:0x07" }
+            << LastPacket << QStringList{ OldSoftware, Offer, Battery } << true;
 }
 
 void FaultMatrixTest::faultEndsCleanlyAndDeviceAttachesAgain()
@@ -234,7 +259,7 @@ void FaultMatrixTest::faultEndsCleanlyAndDeviceAttachesAgain()
     QFETCH(QStringList, expectedBoxes);
     QFETCH(bool, endsReady);
 
-    const int packetIndex[] = {-1, 0, 2, WindowRig::builtInPackets() - 1}; // as Packet lists them
+    const int packetIndex[] = { -1, 0, 2, WindowRig::builtInPackets() - 1 }; // as Packet lists them
     const int packet = packetIndex[lastPacket];
     QVERIFY(rig.open(simArgs.replaceInStrings("%1", QString::number(packet))));
     QVERIFY2(stage != Attach || rig.device()->isOpen(), "not attached before the unplug");
@@ -262,8 +287,9 @@ void FaultMatrixTest::faultEndsCleanlyAndDeviceAttachesAgain()
     } else if (const LeftOpen box = leftOpen.value(stage); !box.title.isEmpty()) {
         QVERIFY(rig.waitForBoxes(expectedBoxes.size(), Long));
         // Replies of the new device are read while the box, opened from a reply, is still up.
-        QCOMPARE(notes, QStringList({"asked", "detached under " + box.title, "cursors 0",
-                                     box.over.isEmpty() ? "detached after the answer" : box.over + " over it"}));
+        QCOMPARE(notes,
+                 QStringList({ "asked", "detached under " + box.title, "cursors 0",
+                               box.over.isEmpty() ? "detached after the answer" : box.over + " over it" }));
     } else {
         QVERIFY(WindowRig::waitFor([this] { return rig.losses > 0; }, Long));
         QVERIFY(rig.detached());
@@ -280,7 +306,8 @@ void FaultMatrixTest::faultEndsCleanlyAndDeviceAttachesAgain()
         lastWritten = qMax(lastWritten, received.value("index").toInt(-1));
     QCOMPARE(rig.boxes, expectedBoxes);
     QCOMPARE(rig.dialogs().size() + WindowRig::cursorDepth(), 0);
-    QCOMPARE(rig.information(), QStringList({"ORV-0001", "7315", "11.0.0", endsReady ? "1.5.3" : "1.5.2", "Front of 3"}));
+    QCOMPARE(rig.information(),
+             QStringList({ "ORV-0001", "7315", "11.0.0", endsReady ? "1.5.3" : "1.5.2", "Front of 3" }));
     QCOMPARE(rig.controls(), endsReady ? WindowRig::Ready : QStringList());
     QCOMPARE(lastPlugRequests(), endsReady ? OneChain : QStringList(OneChain.mid(0, 4)));
     QCOMPARE(lastWritten, packet);

@@ -18,7 +18,7 @@ QString revisions(const QJsonValue &value)
     if (value.isNull())
         return "null";
     QStringList parts;
-    for (const char *key : {"hw", "fw", "sw"})
+    for (const char *key : { "hw", "fw", "sw" })
         parts << value[key].toString("-");
     return parts.join('/');
 }
@@ -26,8 +26,9 @@ QString revisions(const QJsonValue &value)
 // "result phase before>after: reason"; an interruption's packet depends on timing.
 QString summary(const QJsonValue &device)
 {
-    QString text = QStringLiteral("%1 %2 %3>%4").arg(device["result"].toString(), device["phase"].toString("-"),
-                                                    revisions(device["before"]), revisions(device["after"]));
+    QString text = QStringLiteral("%1 %2 %3>%4")
+                           .arg(device["result"].toString(), device["phase"].toString("-"), revisions(device["before"]),
+                                revisions(device["after"]));
     if (device["reason"].isString() && device["result"] != "interrupted")
         text += ": " + device["reason"].toString();
     return text;
@@ -56,34 +57,39 @@ void FlashStationTest::trayIsFlashedAndReported_data()
     const QString old = "updated - 7315/%1>7315/11.0.0/1.5.3";
 
     QTest::addRow("one current and two old: all verified")
-        << QList<QStringList>{{}, {"--fw-rev", "10.0.0"}, {"--sw-rev", "1.4.0"}} << QStringList() << -1 << 0
-        << QStringList{"up-to-date - 7315/11.0.0/1.5.3>null", old.arg("10.0.0/1.5.3"), old.arg("11.0.0/1.4.0")} << "";
+            << QList<QStringList>{ {}, { "--fw-rev", "10.0.0" }, { "--sw-rev", "1.4.0" } } << QStringList() << -1 << 0
+            << QStringList{ "up-to-date - 7315/11.0.0/1.5.3>null", old.arg("10.0.0/1.5.3"), old.arg("11.0.0/1.4.0") }
+            << "";
     QTest::addRow("a cut transfer, a foreign hardware and a waiting bootloader: each on its own")
-        << QList<QStringList>{{"--sw-rev", "1.4.0", "--fault", "no-reply@150"}, {"--sw-rev", "1.4.0"},
-                              {"--hw-rev", "7314"}, {"--in-bootloader"}}
-        << QStringList{"--recover"} << -1 << 1
-        << QStringList{QString("failed transfer 7315/11.0.0/1.4.0>null: no acknowledgement within 1000 ms of packet 150 of %1")
-                           .arg(builtInPackets()),
-                       old.arg("11.0.0/1.4.0"),
-                       "refused identify 7314/-/->null: hardware revision \"7314\"; this station serves 7315 only",
-                       "updated - null>7315/11.0.0/1.5.3"}
-        << "";
+            << QList<QStringList>{ { "--sw-rev", "1.4.0", "--fault", "no-reply@150" },
+                                   { "--sw-rev", "1.4.0" },
+                                   { "--hw-rev", "7314" },
+                                   { "--in-bootloader" } }
+            << QStringList{ "--recover" } << -1 << 1
+            << QStringList{ QString("failed transfer 7315/11.0.0/1.4.0>null: no acknowledgement within 1000 ms of "
+                                    "packet 150 of %1")
+                                    .arg(builtInPackets()),
+                            old.arg("11.0.0/1.4.0"),
+                            "refused identify 7314/-/->null: hardware revision \"7314\"; this station serves 7315 only",
+                            "updated - null>7315/11.0.0/1.5.3" }
+            << "";
     QTest::addRow("a silent port without --recover gets no DFU frame")
-        << QList<QStringList>{{"--in-bootloader"}} << QStringList{"--reply-timeout", "500"} << -1 << 1
-        << QStringList{"failed identify null>null: no answer to the information request within 500 ms"} << "";
+            << QList<QStringList>{ { "--in-bootloader" } } << QStringList{ "--reply-timeout", "500" } << -1 << 1
+            << QStringList{ "failed identify null>null: no answer to the information request within 500 ms" } << "";
     QTest::addRow("no port opens: no device")
-        << QList<QStringList>() << QStringList{"/nonexistent/orvik"} << -1 << 3
-        << QStringList{"failed attach null>null: cannot open the port: No such file or directory"} << "";
+            << QList<QStringList>() << QStringList{ "/nonexistent/orvik" } << -1 << 3
+            << QStringList{ "failed attach null>null: cannot open the port: No such file or directory" } << "";
     QTest::addRow("Ctrl-C mid-transfer: interrupted at the packet reached")
-        << QList<QStringList>{{"--sw-rev", "1.4.0"}} << QStringList() << 100 << 130
-        << QStringList{"interrupted transfer 7315/11.0.0/1.4.0>null"} << "";
+            << QList<QStringList>{ { "--sw-rev", "1.4.0" } } << QStringList() << 100 << 130
+            << QStringList{ "interrupted transfer 7315/11.0.0/1.4.0>null" } << "";
     QTest::addRow("not a package: no port opened")
-        << QList<QStringList>{{}} << QStringList{"--packages", corpus + "/not-a-zip", corpus + "/application.zip"} << -1
-        << 2 << QStringList() << "not-a-zip (SoftDevice and bootloader package): package: not a zip archive";
+            << QList<QStringList>{ {} }
+            << QStringList{ "--packages", corpus + "/not-a-zip", corpus + "/application.zip" } << -1 << 2
+            << QStringList() << "not-a-zip (SoftDevice and bootloader package): package: not a zip archive";
     QTest::addRow("image CRC differs from the init packet's: no port opened")
-        << QList<QStringList>{{}}
-        << QStringList{"--packages", corpus + "/softdevice-bootloader.zip", corpus + "/application.zip"} << -1 << 2
-        << QStringList() << "CRC: image CRC-16 0xD51A, init packet says 0x5105";
+            << QList<QStringList>{ {} }
+            << QStringList{ "--packages", corpus + "/softdevice-bootloader.zip", corpus + "/application.zip" } << -1
+            << 2 << QStringList() << "CRC: image CRC-16 0xD51A, init packet says 0x5105";
 }
 
 void FlashStationTest::trayIsFlashedAndReported()
@@ -103,7 +109,7 @@ void FlashStationTest::trayIsFlashedAndReported()
         ports << running.back()->linkPath();
     }
     QProcess flash;
-    flash.start(ORVIK_FLASH_PATH, QStringList{"--json", "-", "--trace", dir.filePath("trace.jsonl")} + args + ports);
+    flash.start(ORVIK_FLASH_PATH, QStringList{ "--json", "-", "--trace", dir.filePath("trace.jsonl") } + args + ports);
     QVERIFY(flash.waitForStarted(Long));
     if (interruptAtPacket >= 0) {
         QVERIFY(running.front()->waitForEvent("packet", interruptAtPacket, Long));
@@ -122,7 +128,8 @@ void FlashStationTest::trayIsFlashedAndReported()
     // Per port, the trace holds every DFU frame the simulator accepted, and
     // the report names the last of them: nothing was half written.
     QFile traceFile(dir.filePath("trace.jsonl"));
-    const QList<QByteArray> trace = traceFile.open(QIODevice::ReadOnly) ? traceFile.readAll().split('\n') : QList<QByteArray>();
+    const QList<QByteArray> trace =
+            traceFile.open(QIODevice::ReadOnly) ? traceFile.readAll().split('\n') : QList<QByteArray>();
     for (size_t i = 0; i < running.size(); ++i) {
         const QJsonObject simSummary = running[i]->summary();
         QCOMPARE(simSummary["violations"].toArray(), QJsonArray());

@@ -67,14 +67,14 @@ void FormsTest::startsDetachedWithItsFormAndKeepsTrying()
         for (QAction *entry : menu->menu()->actions())
             menus << "  " + entry->objectName() + "=" + entry->text();
     }
-    QCOMPARE(menus, QStringList({"&File", "  actionExit=&Exit", "Help", "  actionAbout=About"}));
+    QCOMPARE(menus, QStringList({ "&File", "  actionExit=&Exit", "Help", "  actionAbout=About" }));
     QCOMPARE(describe(window->centralWidget()),
-             QStringList({"label=Name:", "nameLabel= (panel, 100 wide)", "label_3=Position:", "positionComboBox",
-                          "label_4=HW Rev:", "hwRevLabel= (panel, 100 wide)", "label_6=FW Rev:",
-                          "fwRevLabel= (panel, 100 wide)", "label_8=SW Rev:", "swRevLabel= (panel, 100 wide)",
-                          "scanButton=Scan for Radios", "resetButton=Reset", "upperButton=Upper Normal (toggle)",
-                          "lowerButton=Lower Normal (toggle)", "logButton=Get Logs", "line",
-                          "label_2=Bluetooth Devices", "listView", "pairButton=Pair Radio"}));
+             QStringList({ "label=Name:", "nameLabel= (panel, 100 wide)", "label_3=Position:", "positionComboBox",
+                           "label_4=HW Rev:", "hwRevLabel= (panel, 100 wide)", "label_6=FW Rev:",
+                           "fwRevLabel= (panel, 100 wide)", "label_8=SW Rev:", "swRevLabel= (panel, 100 wide)",
+                           "scanButton=Scan for Radios", "resetButton=Reset", "upperButton=Upper Normal (toggle)",
+                           "lowerButton=Lower Normal (toggle)", "logButton=Get Logs", "line",
+                           "label_2=Bluetooth Devices", "listView", "pairButton=Pair Radio" }));
     // Whatever face stands in for Courier New, the four-character radio prefixes must line up.
     const QFont font = rig.child("listView")->font();
     QCOMPARE(font.family() + QString::number(font.pointSize()), QStringLiteral("Courier New10"));
@@ -93,14 +93,15 @@ void FormsTest::aboutPanelShowsTheExpectedRevisions()
     QVERIFY(panel && panel->isVisible());
     QCOMPARE(panel->windowType(), Qt::SplashScreen);
     QCOMPARE(panel->windowModality(), Qt::WindowModal);
-    QCOMPARE(QList<QSize>({panel->size(), panel->minimumSize(), panel->maximumSize()}), QVector<QSize>(3, QSize(445, 182)).toList());
+    QCOMPARE(QList<QSize>({ panel->size(), panel->minimumSize(), panel->maximumSize() }),
+             QVector<QSize>(3, QSize(445, 182)).toList());
     // Bottom to top: the close button covers the whole panel except the firmware row.
-    QCOMPARE(describe(panel), QStringList({"label_6=", "label=", "label_2=Orvik Config GUI App:",
-                                           "label_3=Copyright © Corvane", "labelOrvikConfigVersion=1.5.3.0",
-                                           "label_4=Hardware Version:", "label_5=Software Version:",
-                                           "labelHardwareVersion=7315", "labelSoftwareVersion=1.5.3", "line",
-                                           "label_7=Orvik Device Versions:", "pushButtonClose=",
-                                           "label_8=Firmware Version:", "labelFirmwareVersion=11.0.0"}));
+    QCOMPARE(describe(panel),
+             QStringList({ "label_6=", "label=", "label_2=Orvik Config GUI App:", "label_3=Copyright © Corvane",
+                           "labelOrvikConfigVersion=1.5.3.0",
+                           "label_4=Hardware Version:", "label_5=Software Version:", "labelHardwareVersion=7315",
+                           "labelSoftwareVersion=1.5.3", "line", "label_7=Orvik Device Versions:", "pushButtonClose=",
+                           "label_8=Firmware Version:", "labelFirmwareVersion=11.0.0" }));
     QCOMPARE(panel->findChild<QLabel *>("labelHardwareVersion")->width(), 47);
     QCOMPARE(panel->findChild<QLabel *>("label")->pixmap(Qt::ReturnByValue).size(), QSize(240, 80));
     QTest::mouseClick(panel->findChild<QPushButton *>("pushButtonClose"), Qt::LeftButton);
@@ -123,32 +124,44 @@ void FormsTest::answerShowsItsBoxesThenItsState_data()
 
     const auto outcome = [](const char *name, const Call &answer, const QString &box, const QStringList &controls,
                             const char *request = "") {
-        QTest::addRow("%s", name) << answer << true << QStringList{box} << controls << QString() << QByteArray::fromHex(request);
+        QTest::addRow("%s", name) << answer << true << QStringList{ box } << controls << QString()
+                                  << QByteArray::fromHex(request);
     };
     const auto step = [](const char *name, const Call &answer, const QStringList &boxes, const QString &info,
                          const char *request = "") {
         QTest::addRow("%s", name) << answer << false << boxes << QStringList() << info << QByteArray::fromHex(request);
     };
     const QStringList ready = WindowRig::Ready, none;
-    outcome("scan failed", [](MainWindow *w) { w->onScanComplete(false); }, "W Scan Failed: Radio scan failed", ready);
-    outcome("upper refused", [](MainWindow *w) { w->onUpperGpioComplete(false); },
+    outcome(
+            "scan failed", [](MainWindow *w) { w->onScanComplete(false); }, "W Scan Failed: Radio scan failed", ready);
+    outcome(
+            "upper refused", [](MainWindow *w) { w->onUpperGpioComplete(false); },
             "W Simulation Failed: Failed to toggle Upper GPIO", ready);
-    outcome("lower refused", [](MainWindow *w) { w->onLowerGpioComplete(false); },
+    outcome(
+            "lower refused", [](MainWindow *w) { w->onLowerGpioComplete(false); },
             "W Simulation Failed: Failed to toggle Lower GPIO", ready);
-    outcome("reset refused", [](MainWindow *w) { w->onResetComplete(false); },
+    outcome(
+            "reset refused", [](MainWindow *w) { w->onResetComplete(false); },
             "W Reset Failed: Failed to reset Orvik device", none);
-    outcome("empty log", [](MainWindow *w) { w->onGetLogsComplete({}); }, "I Orvik Logs: ", none);
-    outcome("upgrade mode refused", [](MainWindow *w) { w->onUpgradeReady(false); },
+    outcome(
+            "empty log", [](MainWindow *w) { w->onGetLogsComplete({}); }, "I Orvik Logs: ", none);
+    outcome(
+            "upgrade mode refused", [](MainWindow *w) { w->onUpgradeReady(false); },
             "W Upgrade Failed: Failed to put Orvik Device into firmware upgrade mode", ready);
 
-    step("position 3 is Undefined", [](MainWindow *w) { w->onGetInfoComplete(3, "ORV-0001"); }, {},
-         "ORV-0001, Undefined of 3", "0209");
-    step("hardware with a trailing blank refused", [](MainWindow *w) { w->onGetHwRevComplete("7315 "); },
-         {"W Invalid Device: This application only works with Orvik device HW Rev 7315"}, "7315 ");
-    step("shorter firmware offered", [](MainWindow *w) { w->onGetFwRevComplete("11.0"); },
-         {"W Incorrect Version: This application only works with Orvik device FW Rev 11.0.0",
-          "Q Flash Orvik Device: Change Orvik device FW Rev to 11.0.0"}, "11.0");
-    step("battery above 100 not shown", [](MainWindow *w) { w->onGetBattComplete(101); }, {}, "");
+    step(
+            "position 3 is Undefined", [](MainWindow *w) { w->onGetInfoComplete(3, "ORV-0001"); }, {},
+            "ORV-0001, Undefined of 3", "0209");
+    step(
+            "hardware with a trailing blank refused", [](MainWindow *w) { w->onGetHwRevComplete("7315 "); },
+            { "W Invalid Device: This application only works with Orvik device HW Rev 7315" }, "7315 ");
+    step(
+            "shorter firmware offered", [](MainWindow *w) { w->onGetFwRevComplete("11.0"); },
+            { "W Incorrect Version: This application only works with Orvik device FW Rev 11.0.0",
+              "Q Flash Orvik Device: Change Orvik device FW Rev to 11.0.0" },
+            "11.0");
+    step(
+            "battery above 100 not shown", [](MainWindow *w) { w->onGetBattComplete(101); }, {}, "");
 }
 
 void FormsTest::answerShowsItsBoxesThenItsState()

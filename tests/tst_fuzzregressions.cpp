@@ -25,7 +25,8 @@ private slots:
         QVERIFY(file.open(QIODevice::ReadOnly));
         const QByteArray input = file.readAll();
         const auto check = path.contains("/devicereply/") ? FuzzHarness::checkDeviceReply
-                           : path.contains("/dfureply/") ? FuzzHarness::checkDfuReply : FuzzHarness::checkLoadPackage;
+                : path.contains("/dfureply/")             ? FuzzHarness::checkDfuReply
+                                                          : FuzzHarness::checkLoadPackage;
         const QString problem = check(reinterpret_cast<const uint8_t *>(input.constData()), size_t(input.size()));
         QVERIFY2(problem.isEmpty(), qPrintable(problem));
     }

@@ -13,15 +13,20 @@
 
 namespace {
 
-const QStringList Chain = {"0208", "0209", "020a", "020b", "020c"};
+const QStringList Chain = { "0208", "0209", "020a", "020b", "020c" };
 // Radios whose display texts exercise the prefix rule: the marked class, a
 // class one byte off, the marked bytes in reverse order (same text as the row
 // before it, so one address for two rows), and an empty name. The device
 // refuses the Upper input only.
-const QStringList OpsArgs = {"--radio", "A0A1A2A3A4A5,040262,Unit 7", "--radio", "B0B1B2B3B4B5,040263,Unit 7",
-                             "--radio", "C0C1C2C3C4C5,620204,Unit 7", "--radio", "D0D1D2D3D4D5,040262,",
-                             "--passkey", "1234", "--status", "0x05=1",
-                             "--log", "boot ok\\n", "--log", "", "--log", "temp 21C"};
+const QStringList OpsArgs = { "--radio",   "A0A1A2A3A4A5,040262,Unit 7",
+                              "--radio",   "B0B1B2B3B4B5,040263,Unit 7",
+                              "--radio",   "C0C1C2C3C4C5,620204,Unit 7",
+                              "--radio",   "D0D1D2D3D4D5,040262,",
+                              "--passkey", "1234",
+                              "--status",  "0x05=1",
+                              "--log",     "boot ok\\n",
+                              "--log",     "",
+                              "--log",     "temp 21C" };
 
 } // namespace
 
@@ -61,25 +66,30 @@ void MainWindowTest::chainFollowsTheVersionPolicy_data()
     QTest::addColumn<QString>("expectedInfo");
 
     const QStringList toHw = Chain.mid(0, 2), toFw = Chain.mid(0, 3), toSw = Chain.mid(0, 4);
-    const QStringList swOffer = {"W Incorrect Version: This application only works with Orvik device SW Rev 1.5.3",
-                                 "Q Flash Orvik Device: Change Orvik device SW Rev to 1.5.3"};
+    const QStringList swOffer = { "W Incorrect Version: This application only works with Orvik device SW Rev 1.5.3",
+                                  "Q Flash Orvik Device: Change Orvik device SW Rev to 1.5.3" };
 
-    QTest::addRow("all pass at position 2, battery full") << QStringList{"--position", "2", "--battery", "100"} << false
-        << QStringList{"I Battery Level: Orvik battery at 100%"} << Chain << true << "ORV-0001, 7315, 11.0.0, 1.5.3, Back of 3";
-    QTest::addRow("hardware refused, position 255") << QStringList{"--hw-rev", "07315", "--position", "255"} << false
-        << QStringList{"W Invalid Device: This application only works with Orvik device HW Rev 7315"} << toHw
-        << false << "ORV-0001, 07315, Undefined of 3";
-    QTest::addRow("tool version as software declined") << QStringList{"--sw-rev", "1.5.3.0"} << false << swOffer
-        << toSw << false << "ORV-0001, 7315, 11.0.0, 1.5.3.0, Front of 3";
-    QTest::addRow("flash accepted, upgrade mode refused") << QStringList{"--fw-rev", "11.0.1", "--status", "0x04=1"}
-        << true << QStringList{"W Incorrect Version: This application only works with Orvik device FW Rev 11.0.0",
-                               "Q Flash Orvik Device: Change Orvik device FW Rev to 11.0.0",
-                               "W Upgrade Failed: Failed to put Orvik Device into firmware upgrade mode"}
-        << toFw + QStringList{"0204"} << true << "ORV-0001, 7315, 11.0.1, Front of 3";
+    QTest::addRow("all pass at position 2, battery full")
+            << QStringList{ "--position", "2", "--battery", "100" } << false
+            << QStringList{ "I Battery Level: Orvik battery at 100%" } << Chain << true
+            << "ORV-0001, 7315, 11.0.0, 1.5.3, Back of 3";
+    QTest::addRow("hardware refused, position 255")
+            << QStringList{ "--hw-rev", "07315", "--position", "255" } << false
+            << QStringList{ "W Invalid Device: This application only works with Orvik device HW Rev 7315" } << toHw
+            << false << "ORV-0001, 07315, Undefined of 3";
+    QTest::addRow("tool version as software declined")
+            << QStringList{ "--sw-rev", "1.5.3.0" } << false << swOffer << toSw << false
+            << "ORV-0001, 7315, 11.0.0, 1.5.3.0, Front of 3";
+    QTest::addRow("flash accepted, upgrade mode refused")
+            << QStringList{ "--fw-rev", "11.0.1", "--status", "0x04=1" } << true
+            << QStringList{ "W Incorrect Version: This application only works with Orvik device FW Rev 11.0.0",
+                            "Q Flash Orvik Device: Change Orvik device FW Rev to 11.0.0",
+                            "W Upgrade Failed: Failed to put Orvik Device into firmware upgrade mode" }
+            << toFw + QStringList{ "0204" } << true << "ORV-0001, 7315, 11.0.1, Front of 3";
     // Declining the offer that follows a flash leaves nothing of that update behind.
-    QTest::addRow("flashed, software still old, offer declined") << QStringList{"--sw-rev", "1.5.2", "--after-sw", "1.5.2"}
-        << true << swOffer + swOffer << toSw + QStringList{"0204"} + toSw << false
-        << "ORV-0001, 7315, 11.0.0, 1.5.2, Front of 3";
+    QTest::addRow("flashed, software still old, offer declined")
+            << QStringList{ "--sw-rev", "1.5.2", "--after-sw", "1.5.2" } << true << swOffer + swOffer
+            << toSw + QStringList{ "0204" } + toSw << false << "ORV-0001, 7315, 11.0.0, 1.5.2, Front of 3";
 }
 
 void MainWindowTest::chainFollowsTheVersionPolicy()
@@ -95,8 +105,11 @@ void MainWindowTest::chainFollowsTheVersionPolicy()
     if (accept)
         rig.answers << QMessageBox::Ok << QMessageBox::Yes;
     rig.fallback = QMessageBox::No; // boxes without it are closed
-    QVERIFY(WindowRig::waitFor([&] { return rig.moments.size() >= expectedBoxes.size()
-                                            && rig.requests().size() >= expectedRequests.size(); }, 30000));
+    QVERIFY(WindowRig::waitFor(
+            [&] {
+                return rig.moments.size() >= expectedBoxes.size() && rig.requests().size() >= expectedRequests.size();
+            },
+            30000));
     QTest::qWait(300); // room for a request or a box that must not come
     QCOMPARE(rig.boxes, expectedBoxes);
     QCOMPARE(rig.requests(), expectedRequests);
@@ -115,9 +128,9 @@ void MainWindowTest::scanThenPairSendsTheRowsAddressAndPosition_data()
     QTest::addColumn<QStringList>("expectedRequests");
 
     QTest::addRow("first of two equal rows pairs the later address, at Back, key refused")
-        << 1 << 2 << QMessageBox::No << QStringList{"0902c0c1c2c3c4c502", "0903c0c1c2c3c4c501"};
+            << 1 << 2 << QMessageBox::No << QStringList{ "0902c0c1c2c3c4c502", "0903c0c1c2c3c4c501" };
     QTest::addRow("radio with an empty name, at Front, key confirmed")
-        << 3 << 1 << QMessageBox::Yes << QStringList{"0902d0d1d2d3d4d501", "0903d0d1d2d3d4d500"};
+            << 3 << 1 << QMessageBox::Yes << QStringList{ "0902d0d1d2d3d4d501", "0903d0d1d2d3d4d500" };
 }
 
 // Pairing finds the address by the row's text: the rows cannot be edited, and
@@ -136,9 +149,10 @@ void MainWindowTest::scanThenPairSendsTheRowsAddressAndPosition()
     QCOMPARE(WindowRig::cursorDepth(), 1);
     QVERIFY(rig.waitForBoxes(2));
     QCOMPARE(rig.boxes.last(), "I Scan Complete: Radio scan completed successfully");
-    const QStringList rows = {"<R> Unit 7", "    Unit 7", "    Unit 7", "<R> "};
+    const QStringList rows = { "<R> Unit 7", "    Unit 7", "    Unit 7", "<R> " };
     QCOMPARE(rig.rows(), rows);
-    QCOMPARE(rig.controls(), QStringList({"scanButton", "upperButton", "lowerButton", "listView", "resetButton", "logButton"}));
+    QCOMPARE(rig.controls(),
+             QStringList({ "scanButton", "upperButton", "lowerButton", "listView", "resetButton", "logButton" }));
     rig.window->doPair(); // a press that reaches the slot all the same
 
     auto *list = rig.child<QListView>("listView");
@@ -155,14 +169,15 @@ void MainWindowTest::scanThenPairSendsTheRowsAddressAndPosition()
     QCOMPARE(rig.controls(), QStringList());
 
     QVERIFY(rig.waitForBoxes(4));
-    QCOMPARE(rig.requests().mid(Chain.size()), QStringList{"0201"} + expectedRequests);
-    QCOMPARE(rig.boxes.mid(2), QStringList({"Q Verify Pass Key: Please verify that the radio displays the number 1234",
-                                            answer == QMessageBox::Yes ? "I Pairing Complete: Radio paired successfully"
-                                                                       : "W Pairing Failed: Radio pairing failed"}));
+    QCOMPARE(rig.requests().mid(Chain.size()), QStringList{ "0201" } + expectedRequests);
+    QCOMPARE(rig.boxes.mid(2),
+             QStringList({ "Q Verify Pass Key: Please verify that the radio displays the number 1234",
+                           answer == QMessageBox::Yes ? "I Pairing Complete: Radio paired successfully"
+                                                      : "W Pairing Failed: Radio pairing failed" }));
     for (const WindowRig::Moment &box : rig.moments.mid(1)) // the cursor goes before each box, the controls after it
         QCOMPARE(box.cursors + box.controls.size(), 0);
     QCOMPARE(rig.controls(), WindowRig::All);
-    QCOMPARE(list->selectionModel()->selectedIndexes(), QModelIndexList{list->model()->index(row, 0)});
+    QCOMPARE(list->selectionModel()->selectedIndexes(), QModelIndexList{ list->model()->index(row, 0) });
 }
 
 // A refused toggle keeps the requested state on the button, so the next click
@@ -171,12 +186,13 @@ void MainWindowTest::inputsKeepTheRequestedStateUntilAReset()
 {
     QVERIFY(rig.openReady(OpsArgs));
     const QString refused = "W Simulation Failed: Failed to toggle Upper GPIO";
-    const struct {
+    const struct
+    {
         const char *button;
         QString state, request, box;
-    } clicks[] = {{"upperButton", "Upper Emergency on", "030501", refused},
-                  {"upperButton", "Upper Normal off", "030500", refused},
-                  {"lowerButton", "Lower Emergency on", "030601", ""}};
+    } clicks[] = { { "upperButton", "Upper Emergency on", "030501", refused },
+                   { "upperButton", "Upper Normal off", "030500", refused },
+                   { "lowerButton", "Lower Emergency on", "030601", "" } };
     for (const auto &click : clicks) {
         auto *toggle = rig.child<QPushButton>(click.button);
         const auto shownState = [toggle] { return toggle->text() + (toggle->isChecked() ? " on" : " off"); };
@@ -186,7 +202,7 @@ void MainWindowTest::inputsKeepTheRequestedStateUntilAReset()
         QCOMPARE(WindowRig::cursorDepth(), 1);
         QCOMPARE(rig.controls(), QStringList());
         QVERIFY(WindowRig::waitFor([&] { return rig.controls() == WindowRig::Ready; }, 20000)); // after the box, if any
-        QCOMPARE(rig.requests().mid(sent), QStringList{click.request});
+        QCOMPARE(rig.requests().mid(sent), QStringList{ click.request });
         QCOMPARE(rig.boxes.mid(shown).join(""), click.box);
         QCOMPARE(shownState(), click.state);
     }
@@ -206,10 +222,11 @@ void MainWindowTest::inputsKeepTheRequestedStateUntilAReset()
     QCOMPARE(WindowRig::cursorDepth(), 1);
 
     QVERIFY(rig.waitForBoxes(shown + 1));
-    QCOMPARE(rig.boxes.mid(shown), QStringList{"I Battery Level: Orvik battery at 87%"}); // nothing for the reset itself
-    QCOMPARE(rig.requests().mid(sent), QStringList{"0207"} + Chain);
+    QCOMPARE(rig.boxes.mid(shown),
+             QStringList{ "I Battery Level: Orvik battery at 87%" }); // nothing for the reset itself
+    QCOMPARE(rig.requests().mid(sent), QStringList{ "0207" } + Chain);
     QVERIFY(answeredAt >= 0 && rig.openedSince(answeredAt) - answeredAt >= 990);
-    QCOMPARE(rig.information(), QStringList({"ORV-0001", "7315", "11.0.0", "1.5.3", "Front of 3"}));
+    QCOMPARE(rig.information(), QStringList({ "ORV-0001", "7315", "11.0.0", "1.5.3", "Front of 3" }));
     QCOMPARE(rig.controls(), WindowRig::Ready);
 }
 
@@ -222,7 +239,7 @@ void MainWindowTest::logEntriesAreJoinedIntoOneBox()
     QVERIFY(rig.waitForBoxes(2));
     QCOMPARE(rig.boxes.last(), "I Orvik Logs: boot ok\ntemp 21C");
     QCOMPARE(rig.moments.last().controls, WindowRig::Ready); // the window is back before the box
-    QCOMPARE(rig.requests().mid(Chain.size()), QStringList({"020d", "020d", "020d", "020d"}));
+    QCOMPARE(rig.requests().mid(Chain.size()), QStringList({ "020d", "020d", "020d", "020d" }));
     QCOMPARE(rig.controls(), WindowRig::Ready);
 }
 

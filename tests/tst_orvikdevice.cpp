@@ -22,19 +22,22 @@ struct Step
 {
     enum Action { Read, GetLogs, Pause, Close, Attach, Nested, Unnotified } action = Read;
     QByteArray bytes;
-    Step(const char *hex) : bytes(QByteArray::fromHex(hex)) {}
-    Step(Action action = Read, const char *hex = "") : action(action), bytes(QByteArray::fromHex(hex)) {}
+    Step(const char *hex) : bytes(QByteArray::fromHex(hex)) { }
+    Step(Action action = Read, const char *hex = "") : action(action), bytes(QByteArray::fromHex(hex)) { }
 };
 Q_DECLARE_METATYPE(Step)
 
-static QByteArray hex(const char *text) { return QByteArray::fromHex(text); }
+static QByteArray hex(const char *text)
+{
+    return QByteArray::fromHex(text);
+}
 
 // An attached device whose signals are recorded in emission order.
 struct Link
 {
     PtyPair pty;
     OrvikDevice device;
-    QSignalSpy reads{&device, &QSerialPort::readyRead};
+    QSignalSpy reads{ &device, &QSerialPort::readyRead };
     QStringList events;
     QByteArray nested;
     bool notifyAgain = false;
@@ -43,7 +46,8 @@ struct Link
     {
         device.attach(pty.slavePath()); // a pty has no USB ids: a named port opens whatever it is
         const auto inNestedLoop = [this] {
-            if (!nested.isEmpty() && pty.write(std::exchange(nested, {})) && device.waitForReadyRead(10000) && notifyAgain)
+            if (!nested.isEmpty() && pty.write(std::exchange(nested, {})) && device.waitForReadyRead(10000)
+                && notifyAgain)
                 emit device.readyRead();
         };
         DeviceSignals::recordReplies(&device, &events, inNestedLoop);
@@ -70,7 +74,7 @@ private slots:
     // when none opened.
     void attachTriesMatchesInTurn_data()
     {
-        const PortIds orvik{true, 0x0403, true, 0x6015, {}};
+        const PortIds orvik{ true, 0x0403, true, 0x6015, {} };
         QTest::addColumn<QVector<PortIds>>("ports");
         QTest::addColumn<QList<int>>("answering");
         QTest::addColumn<bool>("named"); // the first port, by name
@@ -80,15 +84,16 @@ private slots:
             QTest::addRow("%s", name) << ports << answering << named << QString(expected);
         };
         row("noPorts", {}, {}, "-, -, -");
-        row("otherFtdiSkipped", {{true, 0x0403, true, 0x6001, {}}, orvik}, {0, 1}, "1 answered, 1 answered, 1 answered");
-        row("vendorWithoutProductSkipped", {{true, 0x0403, false, 0x6015, {}}}, {0}, "-, -, -");
-        row("productWithoutVendorSkipped", {{false, 0x0403, true, 0x6015, {}}}, {0}, "-, -, -");
-        row("silentMatchMakesWayForTheNext", {orvik, orvik}, {1}, "0 lost, 1 answered, 1 answered");
-        row("silentMatchesTakeTurns", {orvik, {}, orvik}, {}, "0 lost, 2 lost, 0 lost");
-        row("unopenedMatchMakesWayForTheNext", {{true, 0x0403, true, 0x6015, "/dev/orvik-gone"}, orvik}, {1},
+        row("otherFtdiSkipped", { { true, 0x0403, true, 0x6001, {} }, orvik }, { 0, 1 },
+            "1 answered, 1 answered, 1 answered");
+        row("vendorWithoutProductSkipped", { { true, 0x0403, false, 0x6015, {} } }, { 0 }, "-, -, -");
+        row("productWithoutVendorSkipped", { { false, 0x0403, true, 0x6015, {} } }, { 0 }, "-, -, -");
+        row("silentMatchMakesWayForTheNext", { orvik, orvik }, { 1 }, "0 lost, 1 answered, 1 answered");
+        row("silentMatchesTakeTurns", { orvik, {}, orvik }, {}, "0 lost, 2 lost, 0 lost");
+        row("unopenedMatchMakesWayForTheNext", { { true, 0x0403, true, 0x6015, "/dev/orvik-gone" }, orvik }, { 1 },
             "-, 1 answered, 1 answered");
-        row("singleMatchWaits", {orvik}, {}, "0 waiting, 0 waiting, 0 waiting");
-        row("namedPortWaits", {orvik, orvik}, {1}, "0 waiting, 0 waiting, 0 waiting", true);
+        row("singleMatchWaits", { orvik }, {}, "0 waiting, 0 waiting, 0 waiting");
+        row("namedPortWaits", { orvik, orvik }, { 1 }, "0 waiting, 0 waiting, 0 waiting", true);
     }
     void attachTriesMatchesInTurn()
     {
@@ -135,17 +140,20 @@ private slots:
         QTest::addColumn<Request>("request");
         QTest::addColumn<QByteArray>("frames");
         QTest::addRow("requestsWithoutArguments")
-            << REQUEST(doScan(); d.enterUpgradeMode(); d.resetDevice(); d.getInfo(); d.getHwRev(); d.getFwRev();
-                       d.getSwRev(); d.getBatt(); d.getNextLog(); d.getLogs())
-            << hex("0201 0204 0207 0208 0209 020a 020b 020c 020d 020d");
-        QTest::addRow("inputsEmergencyOneNormalZero") << REQUEST(upperGpio(true); d.upperGpio(false); d.lowerGpio(true);
-                                                                 d.lowerGpio(false)) << hex("030501 030500 030601 030600");
-        QTest::addRow("pairSendsSixAddressBytesAndAnyPosition") << REQUEST(doPair(addr, 1); d.doPair(addr, 0xC8); d.doPair(addr + "xy", 0))
-                                                                << hex("0902 a0a1a2a3a4a5 01 0902 a0a1a2a3a4a5 c8 0902 a0a1a2a3a4a5 00");
-        QTest::addRow("passKeyConfirmedZeroRejectedOne") << REQUEST(onPassKeyVerified(addr, true); d.onPassKeyVerified(addr, false))
-                                                         << hex("09 03 a0a1a2a3a4a5 00 09 03 a0a1a2a3a4a5 01");
-        QTest::addRow("shortAddressSendsNothing") << REQUEST(doPair(addr.left(5), 1); d.onPassKeyVerified(addr.left(5), true))
-                                                  << QByteArray();
+                << REQUEST(doScan(); d.enterUpgradeMode(); d.resetDevice(); d.getInfo(); d.getHwRev(); d.getFwRev();
+                           d.getSwRev(); d.getBatt(); d.getNextLog(); d.getLogs())
+                << hex("0201 0204 0207 0208 0209 020a 020b 020c 020d 020d");
+        QTest::addRow("inputsEmergencyOneNormalZero")
+                << REQUEST(upperGpio(true); d.upperGpio(false); d.lowerGpio(true); d.lowerGpio(false))
+                << hex("030501 030500 030601 030600");
+        QTest::addRow("pairSendsSixAddressBytesAndAnyPosition")
+                << REQUEST(doPair(addr, 1); d.doPair(addr, 0xC8); d.doPair(addr + "xy", 0))
+                << hex("0902 a0a1a2a3a4a5 01 0902 a0a1a2a3a4a5 c8 0902 a0a1a2a3a4a5 00");
+        QTest::addRow("passKeyConfirmedZeroRejectedOne")
+                << REQUEST(onPassKeyVerified(addr, true); d.onPassKeyVerified(addr, false))
+                << hex("09 03 a0a1a2a3a4a5 00 09 03 a0a1a2a3a4a5 01");
+        QTest::addRow("shortAddressSendsNothing")
+                << REQUEST(doPair(addr.left(5), 1); d.onPassKeyVerified(addr.left(5), true)) << QByteArray();
     }
     void requestWritesExactFrame()
     {
@@ -163,39 +171,43 @@ private slots:
         QTest::addColumn<QList<Step>>("steps");
         QTest::addColumn<QStringList>("expected");
         QTest::addColumn<QByteArray>("requests");
-        const auto row = [](const char *name, const QList<Step> &steps, const QStringList &expected, const char *requests = "") {
+        const auto row = [](const char *name, const QList<Step> &steps, const QStringList &expected,
+                            const char *requests = "") {
             QTest::addRow("%s", name) << steps << expected << hex(requests);
         };
         using S = Step;
-        row("twoFramesInOneRead", {"038100 038300"}, {"scanComplete true, pairComplete true"});
-        row("splitFrameCompletesLater", {"0c84 a0a1", "a2a3a4a5 40", "e20100"}, {"", "", "verifyPassKey a0a1a2a3a4a5 123456"});
-        row("trailingByteWaitsForItsFrame", {"038600 03", "8800"}, {"upperGpioComplete true", "resetComplete true"});
-        row("radioNameEmptyOrGiven", {"0b82 a0a1a2a3a4a5 c0c1c2 0e82 a0a1a2a3a4a5 c0c1c2 522d37"},
-            {"radioFound a0a1a2a3a4a5 c0c1c2 , radioFound a0a1a2a3a4a5 c0c1c2 R-7"});
-        row("revisionsStopAtZeroPadding", {"0a8c 312e352e33 000000 068a 37333135 088b 31312e302e30"},
-            {"getSwRevComplete 1.5.3, getHwRevComplete 7315, getFwRevComplete 11.0.0"});
-        row("passKeyLeastSignificantFirst", {"0c84 a0a1a2a3a4a5 40e20100"}, {"verifyPassKey a0a1a2a3a4a5 123456"});
-        row("nonZeroStatusIsFailure", {"038501 0387ff 038f00"},
-            {"upgradeReady false, lowerGpioComplete false, setSerialComplete true"});
-        row("infoAndBatteryUnchanged", {"0689 07 534e31 038d57"}, {"getInfoComplete 7 SN1, getBattComplete 87"});
-        row("unknownCodeDiscardsRest", {"038100 0290 038300", "038301"}, {"scanComplete true", "pairComplete false"});
-        row("unknownCodeWaitsForItsLength", {"059000", "0000 038100", "038100"}, {"", "", "scanComplete true"});
-        row("lengthZeroOrOneDiscards", {"0081 038100", "038101", "0181 038100", "038101"},
-            {"", "scanComplete false", "", "scanComplete false"});
-        row("shortRepliesDroppedOthersRead", {"0281 028d 0289 0b84 a0a1a2a3a4a5 010203 0a82 a0a1a2a3a4a5 c0c1 038300"},
-            {"pairComplete true"});
-        row("logExchangeAsksUntilEmptyEntry", {S::GetLogs, "048e 6162", "038e 63", "028e", S::GetLogs, "028e"},
-            {"", "", "", "getLogsComplete ab|c", "", "getLogsComplete "}, "020d 020d 020d 020d");
-        row("emptyLogEntryAndRepeatedEnd", {"048e 6162 038e00 028e", "028e"}, {"getLogsComplete ab|", "getLogsComplete ab|"},
-            "020d 020d");
-        row("readerEnteredAgainFromNestedLoop", {{S::Nested, "038800 038d2a"}, "038100 038300"},
-            {"", "scanComplete true, pairComplete true, resetComplete true, getBattComplete 42"});
-        row("bytesWithoutNotificationInNestedLoop", {{S::Unnotified, "038800 038d2a"}, "038100 038300"},
-            {"", "scanComplete true, pairComplete true, resetComplete true, getBattComplete 42"});
-        row("closingAClosedPortReportsNothing", {S::Close, S::Close}, {"", ""});
-        row("newConnectionStartsEmpty", {S::GetLogs, "048e 6162", "0c84 a0a1", S::Close, S::Attach, "038100 028e"},
-            {"", "", "", "", "errorOccurred NoError", "scanComplete true, getLogsComplete "}, "020d 020d");
-        row("strayByteDroppedOnceStale", {"ff", S::Pause, "038100"}, {"", "", "scanComplete true"});
+        row("twoFramesInOneRead", { "038100 038300" }, { "scanComplete true, pairComplete true" });
+        row("splitFrameCompletesLater", { "0c84 a0a1", "a2a3a4a5 40", "e20100" },
+            { "", "", "verifyPassKey a0a1a2a3a4a5 123456" });
+        row("trailingByteWaitsForItsFrame", { "038600 03", "8800" },
+            { "upperGpioComplete true", "resetComplete true" });
+        row("radioNameEmptyOrGiven", { "0b82 a0a1a2a3a4a5 c0c1c2 0e82 a0a1a2a3a4a5 c0c1c2 522d37" },
+            { "radioFound a0a1a2a3a4a5 c0c1c2 , radioFound a0a1a2a3a4a5 c0c1c2 R-7" });
+        row("revisionsStopAtZeroPadding", { "0a8c 312e352e33 000000 068a 37333135 088b 31312e302e30" },
+            { "getSwRevComplete 1.5.3, getHwRevComplete 7315, getFwRevComplete 11.0.0" });
+        row("passKeyLeastSignificantFirst", { "0c84 a0a1a2a3a4a5 40e20100" }, { "verifyPassKey a0a1a2a3a4a5 123456" });
+        row("nonZeroStatusIsFailure", { "038501 0387ff 038f00" },
+            { "upgradeReady false, lowerGpioComplete false, setSerialComplete true" });
+        row("infoAndBatteryUnchanged", { "0689 07 534e31 038d57" }, { "getInfoComplete 7 SN1, getBattComplete 87" });
+        row("unknownCodeDiscardsRest", { "038100 0290 038300", "038301" },
+            { "scanComplete true", "pairComplete false" });
+        row("unknownCodeWaitsForItsLength", { "059000", "0000 038100", "038100" }, { "", "", "scanComplete true" });
+        row("lengthZeroOrOneDiscards", { "0081 038100", "038101", "0181 038100", "038101" },
+            { "", "scanComplete false", "", "scanComplete false" });
+        row("shortRepliesDroppedOthersRead",
+            { "0281 028d 0289 0b84 a0a1a2a3a4a5 010203 0a82 a0a1a2a3a4a5 c0c1 038300" }, { "pairComplete true" });
+        row("logExchangeAsksUntilEmptyEntry", { S::GetLogs, "048e 6162", "038e 63", "028e", S::GetLogs, "028e" },
+            { "", "", "", "getLogsComplete ab|c", "", "getLogsComplete " }, "020d 020d 020d 020d");
+        row("emptyLogEntryAndRepeatedEnd", { "048e 6162 038e00 028e", "028e" },
+            { "getLogsComplete ab|", "getLogsComplete ab|" }, "020d 020d");
+        row("readerEnteredAgainFromNestedLoop", { { S::Nested, "038800 038d2a" }, "038100 038300" },
+            { "", "scanComplete true, pairComplete true, resetComplete true, getBattComplete 42" });
+        row("bytesWithoutNotificationInNestedLoop", { { S::Unnotified, "038800 038d2a" }, "038100 038300" },
+            { "", "scanComplete true, pairComplete true, resetComplete true, getBattComplete 42" });
+        row("closingAClosedPortReportsNothing", { S::Close, S::Close }, { "", "" });
+        row("newConnectionStartsEmpty", { S::GetLogs, "048e 6162", "0c84 a0a1", S::Close, S::Attach, "038100 028e" },
+            { "", "", "", "", "errorOccurred NoError", "scanComplete true, getLogsComplete " }, "020d 020d");
+        row("strayByteDroppedOnceStale", { "ff", S::Pause, "038100" }, { "", "", "scanComplete true" });
     }
     void replyReader()
     {
@@ -230,10 +242,15 @@ private slots:
     // signal per frame long enough for its code; the noise after them is harmless.
     void randomStreamsGiveOnlyWellFormedSignals()
     {
-        const int shortest[] = {3, 11, 3, 12, 3, 3, 3, 3, 3, 2, 2, 2, 3, 2, 3}; // by code from 0x81
+        const int shortest[] = { 3, 11, 3, 12, 3, 3, 3, 3, 3, 2, 2, 2, 3, 2, 3 }; // by code from 0x81
         Link link;
         QRandomGenerator random(0x0e71c); // fixed, so that a failure replays
-        const auto bytes = [&random](int count) { QByteArray b; while (b.size() < count) b += char(random.bounded(256)); return b; };
+        const auto bytes = [&random](int count) {
+            QByteArray b;
+            while (b.size() < count)
+                b += char(random.bounded(256));
+            return b;
+        };
         QByteArray stream;
         int expected = 1;
         for (int i = 0; i < 1500; ++i) {
@@ -258,7 +275,7 @@ private slots:
         link.pty.closeMaster();
         QTRY_COMPARE_WITH_TIMEOUT(link.events.size(), 2, 10000);
         QTest::qWait(300); // a busy loop would pile up thousands of notifications here
-        QCOMPARE(link.events, QStringList({"errorOccurred ReadError", "errorOccurred ResourceError"}));
+        QCOMPARE(link.events, QStringList({ "errorOccurred ReadError", "errorOccurred ResourceError" }));
         PtyPair next;
         QVERIFY(link.device.attach(next.slavePath()));
     }
@@ -271,23 +288,24 @@ private slots:
         Link link;
         link.feed(hex("03 83")); // half a frame, left waiting
         link.device.doDfuUpgrade();
-        link.device.doDfuUpgrade();          // ignored while one runs
-        link.pty.write(hex("03 81 00"));     // no acknowledgement: the run times out
+        link.device.doDfuUpgrade(); // ignored while one runs
+        link.pty.write(hex("03 81 00")); // no acknowledgement: the run times out
         QTRY_COMPARE_WITH_TIMEOUT(link.events.size(), 2, 15000);
         link.feed(hex("00"));
         link.device.doDfuUpgrade(QString(), QString());
         QTRY_COMPARE_WITH_TIMEOUT(link.events.size(), 5, 10000);
         link.feed(hex("03 81 00"));
         QTest::qWait(1500); // past the updater's response time-out
-        QCOMPARE(link.events, QStringList({QString("upgradeStarted %1").arg(builtInPackets()), "upgradeFinished NoResponseError",
-                                           "pairComplete true", "upgradeStarted 0", "upgradeFinished NoResponseError",
-                                           "scanComplete true"}));
+        QCOMPARE(link.events,
+                 QStringList({ QString("upgradeStarted %1").arg(builtInPackets()), "upgradeFinished NoResponseError",
+                               "pairComplete true", "upgradeStarted 0", "upgradeFinished NoResponseError",
+                               "scanComplete true" }));
     }
 
     void destroyedDuringUpgradeLeavesNothingBehind()
     {
         Link().device.doDfuUpgrade(); // the link goes at the end of this statement, mid-upgrade
-        QTest::qWait(1500);           // a surviving updater would time out here, on a freed port
+        QTest::qWait(1500); // a surviving updater would time out here, on a freed port
     }
 };
 

@@ -26,8 +26,8 @@ const char *const StopOfSequence3 = "C0 E3 4E 00 CF 05 00 00 00 12 8C C0";
 // bytes: the last acknowledgement has just finished leaving.
 struct Step
 {
-    Step(const QByteArray &bytes = QByteArray(), qint64 gap = Gap) : bytes(bytes), gap(gap) {}
-    Step(const char *hex, qint64 gap = Gap) : bytes(QByteArray::fromHex(hex)), gap(gap) {}
+    Step(const QByteArray &bytes = QByteArray(), qint64 gap = Gap) : bytes(bytes), gap(gap) { }
+    Step(const char *hex, qint64 gap = Gap) : bytes(QByteArray::fromHex(hex)), gap(gap) { }
     QByteArray bytes;
     qint64 gap;
 };
@@ -38,8 +38,14 @@ QByteArray le(quint32 value, int size = 4)
     const quint32 bytes = qToLittleEndian(value);
     return QByteArray(reinterpret_cast<const char *>(&bytes), size);
 }
-QByteArray start(quint32 app) { return le(3) + le(4) + le(0) + le(0) + le(app); }
-QByteArray init(quint16 crc) { return le(1) + QByteArray::fromHex("FFFFFFFFFFFFFFFF0100FEFF") + le(crc, 2) + le(0, 2); }
+QByteArray start(quint32 app)
+{
+    return le(3) + le(4) + le(0) + le(0) + le(app);
+}
+QByteArray init(quint16 crc)
+{
+    return le(1) + QByteArray::fromHex("FFFFFFFFFFFFFFFF0100FEFF") + le(crc, 2) + le(0, 2);
+}
 
 // A framed DFU packet: reliable, with integrity check, type 14.
 QByteArray frame(int seq, const QByteArray &payload)
@@ -56,7 +62,8 @@ QByteArray acks(std::initializer_list<int> numbers)
 {
     QByteArray frames;
     for (int n : numbers)
-        frames += QByteArray::fromHex(QString::asprintf("C0 %02X 00 00 %02X C0", n << 3, (256 - (n << 3)) & 0xFF).toLatin1());
+        frames += QByteArray::fromHex(
+                QString::asprintf("C0 %02X 00 00 %02X C0", n << 3, (256 - (n << 3)) & 0xFF).toLatin1());
     return frames;
 }
 
@@ -82,94 +89,104 @@ void SimFirmwareTest::bytesGetTheirAnswers_data()
     QTest::addColumn<QStringList>("events"); // violations, hand-overs, bytes left unread, an installable update
     const auto app = [](const char *name, const QStringList &args, const char *requests, const QByteArray &replies,
                         const QStringList &events = {}) {
-        QTest::addRow("%s", name) << args << Steps{requests} << QByteArray::fromHex(replies) << events;
+        QTest::addRow("%s", name) << args << Steps{ requests } << QByteArray::fromHex(replies) << events;
     };
-    const auto mistake = [&app](const QStringList &args, const char *error) { app(error, args, "", "", {error}); };
+    const auto mistake = [&app](const QStringList &args, const char *error) { app(error, args, "", "", { error }); };
     // From the upgrade request on, the bootloader's.
     const auto dfu = [](const char *name, const Steps &steps, const QByteArray &replies, const QStringList &events = {},
                         const QStringList &args = {}) {
-        QTest::addRow("%s", name) << args << Steps{"0204"} + steps << QByteArray::fromHex("038500") + replies
-                                  << QStringList{"bootloader"} + events;
+        QTest::addRow("%s", name) << args << Steps{ "0204" } + steps << QByteArray::fromHex("038500") + replies
+                                  << QStringList{ "bootloader" } + events;
     };
     const QByteArray info = "0B89 01 4F52562D30303031";
     const QByteArray x = frame(3, le(4) + "x");
-    const Steps open{frame(1, start(600)), frame(2, init(0))};
+    const Steps open{ frame(1, start(600)), frame(2, init(0)) };
     // A whole application image "xx" in two data packets.
-    Steps run{frame(1, start(2)), frame(2, init(SimWire::crc16("xx"))), x, frame(4, le(4) + "x"), frame(5, le(5))};
+    Steps run{ frame(1, start(2)), frame(2, init(SimWire::crc16("xx"))), x, frame(4, le(4) + "x"), frame(5, le(5)) };
 
     app("scan lists every radio, then success", {}, "0201",
         "1882 A0A1A2A3A4A5 040262 4F7276696B20526164696F2031 1282 B0B1B2B3B4B5 200404 48656164736574"
         "1882 C0C1C2C3C4C5 040262 4F7276696B20526164696F2032 038100");
-    app("pairing asks for the pass key, then succeeds", {}, "0902A0A1A2A3A4A501 0903A0A1A2A3A4A500", "0C84 A0A1A2A3A4A5 40E20100 038300");
-    app("pairing without a pass key", {"--no-passkey"}, "0902 A0A1A2A3A4A5 01", "038300");
+    app("pairing asks for the pass key, then succeeds", {}, "0902A0A1A2A3A4A501 0903A0A1A2A3A4A500",
+        "0C84 A0A1A2A3A4A5 40E20100 038300");
+    app("pairing without a pass key", { "--no-passkey" }, "0902 A0A1A2A3A4A5 01", "038300");
     app("input states", {}, "030501 030600", "038600 038700");
-    app("reset restarts the device", {}, "0207 0208", "038800", {"reset", "left 0208"});
+    app("reset restarts the device", {}, "0207 0208", "038800", { "reset", "left 0208" });
     app("failure statuses from the command line",
-        {"--status", "0x01=1", "--status", "0x02=3", "--status", "4=1", "--status", "6=2", "--status", "0x07=1"},
+        { "--status", "0x01=1", "--status", "0x02=3", "--status", "4=1", "--status", "6=2", "--status", "0x07=1" },
         "0201 0902A0A1A2A3A4A501 0204 030501 030601 0207", "038101 038303 038501 038600 038702 038801");
     app("information, revisions and battery", {}, "0208 0209 020A 020B 020C",
         info + "068A 37333135 088B 31312E302E30 078C 312E352E33 038D57");
     app("log entries, the end, then the first again", {}, "020D 020D 020D 020D",
         "0A8E 626F6F74206F6B0A 0E8E 62617474657279203837250A 028E 0A8E 626F6F74206F6B0A");
-    app("silent request", {"--silent", "0x08"}, "0208 0209", "068A37333135");
+    app("silent request", { "--silent", "0x08" }, "0208 0209", "068A37333135");
     app("unknown request code is dropped, the next request answered", {}, "020E 0208", info,
-        {"unknown request code 0x0e (bytes 020e)"});
+        { "unknown request code 0x0e (bytes 020e)" });
     app("length that does not fit the code", {}, "0301 02", "",
-        {"request 0x01 with length byte 3, expected 2 (bytes 0301)", "left 02"});
+        { "request 0x01 with length byte 3, expected 2 (bytes 0301)", "left 02" });
     app("pass-key answer without a pairing", {}, "0903A0A1A2A3A4A500", "",
-        {"pass-key answer without a pending pairing (bytes 0903a0a1a2a3a4a500)"});
-    app("input state other than 0 or 1", {}, "030502", "038600", {"input state 2 in request 0x05, expected 0 or 1"});
+        { "pass-key answer without a pending pairing (bytes 0903a0a1a2a3a4a500)" });
+    app("input state other than 0 or 1", {}, "030502", "038600", { "input state 2 in request 0x05, expected 0 or 1" });
 
-    dfu("bootloader package start", {"C0 D1 4E 01 E0 03 00 00 00 03 00 00 00 B4 A6 01 00 08 40 00 00 00 00 00 00 26 47 C0"}, acks({2}));
-    dfu("application start and init", {AppStart, AppInit}, acks({2, 3}));
-    dfu("stop of sequence 3 ends an empty image", open + Steps{StopOfSequence3}, acks({2, 3, 4}),
-        {"image of 0 bytes, announced 600"});
+    dfu("bootloader package start",
+        { "C0 D1 4E 01 E0 03 00 00 00 03 00 00 00 B4 A6 01 00 08 40 00 00 00 00 00 00 26 47 C0" }, acks({ 2 }));
+    dfu("application start and init", { AppStart, AppInit }, acks({ 2, 3 }));
+    dfu("stop of sequence 3 ends an empty image", open + Steps{ StopOfSequence3 }, acks({ 2, 3, 4 }),
+        { "image of 0 bytes, announced 600" });
     dfu("escaped data of sequence 5",
-        {AppStart, AppInit, frame(3, le(4) + "a"), frame(4, le(4) + "b"), "C0 F5 6E 00 9D 04 00 00 00 DB DC DB DD C5 8F C0"},
-        acks({2, 3, 4, 5, 6}));
-    dfu("whole image installs", run, acks({2, 3, 4, 5, 6}), {"installable"});
-    dfu("split frame completes later", {QByteArray::fromHex(AppStart).left(9), {QByteArray::fromHex(AppStart).mid(9), 1}},
-        acks({2}));
-    dfu("fault: no reply", {AppStart, AppInit}, acks({3}), {}, {"--fault", "no-reply@0"});
-    dfu("fault: wrong acknowledge number", {AppStart, AppInit}, QByteArray::fromHex("C0 08 00 00 F8 C0") + acks({3}), {},
-        {"--fault", "wrong-ack@0"});
-    dfu("fault: bad escape", {AppStart, AppInit}, QByteArray::fromHex("C0 10 DB 41 00 F0 C0") + acks({3}), {},
-        {"--fault", "bad-escape@0"});
+        { AppStart, AppInit, frame(3, le(4) + "a"), frame(4, le(4) + "b"),
+          "C0 F5 6E 00 9D 04 00 00 00 DB DC DB DD C5 8F C0" },
+        acks({ 2, 3, 4, 5, 6 }));
+    dfu("whole image installs", run, acks({ 2, 3, 4, 5, 6 }), { "installable" });
+    dfu("split frame completes later",
+        { QByteArray::fromHex(AppStart).left(9), { QByteArray::fromHex(AppStart).mid(9), 1 } }, acks({ 2 }));
+    dfu("fault: no reply", { AppStart, AppInit }, acks({ 3 }), {}, { "--fault", "no-reply@0" });
+    dfu("fault: wrong acknowledge number", { AppStart, AppInit },
+        QByteArray::fromHex("C0 08 00 00 F8 C0") + acks({ 3 }), {}, { "--fault", "wrong-ack@0" });
+    dfu("fault: bad escape", { AppStart, AppInit }, QByteArray::fromHex("C0 10 DB 41 00 F0 C0") + acks({ 3 }), {},
+        { "--fault", "bad-escape@0" });
     // Data packets of sequence 3 with payload 04 00 00 00 78, each spoilt in one way.
-    dfu("bad CRC", open + Steps{"C0 E3 5E 00 BF 04 00 00 00 78 E2 70 C0"}, acks({2, 3}), {"bad CRC 0x70E2, expected 0x6FE2"});
-    dfu("bad header checksum", open + Steps{"C0 E3 5E 00 DB DC 04 00 00 00 78 E2 6F C0"}, acks({2, 3}),
-        {"bad header checksum 0xC0, expected 0xBF"});
-    dfu("wrong length field", open + Steps{"C0 E3 6E 00 AF 04 00 00 00 78 BA 33 C0"}, acks({2, 3}),
-        {"length field 6 does not match the 5-byte payload"});
-    dfu("bad escape", open + Steps{"C0 DB 41 C0"}, acks({2, 3}), {"bad SLIP escape"});
-    dfu("too short for a header", open + Steps{"C0 D3 4E C0"}, acks({2, 3}), {"frame of 2 byte(s) is shorter than a header and a CRC"});
-    dfu("wrong sequence", open + Steps{frame(4, le(4) + "x")}, acks({2, 3, 3}), {"sequence 4, expected 3"});
-    dfu("pause after the start packet too short", {open[0], {open[1].bytes, Second / 2}}, acks({2, 3}),
-        {"pause too short: 500.0 ms after the acknowledgement of the start packet, 1000 ms required"});
-    dfu("pause counted from the acknowledgement's last byte", {AppStart, {QByteArray(), Second / 5}, {AppInit, Second * 4 / 5}},
-        acks({2, 3}), {"pause too short: 800.0 ms after the acknowledgement of the start packet, 1000 ms required"});
-    dfu("oversized data payload", open + Steps{frame(3, le(4) + QByteArray(513, 'x'))}, acks({2, 3, 4}),
-        {"data packet payload of 517 bytes, expected 5 to 516"});
-    dfu("image shorter than announced", open + Steps{x, frame(4, le(5))}, acks({2, 3, 4, 5}), {"image of 1 bytes, announced 600"});
+    dfu("bad CRC", open + Steps{ "C0 E3 5E 00 BF 04 00 00 00 78 E2 70 C0" }, acks({ 2, 3 }),
+        { "bad CRC 0x70E2, expected 0x6FE2" });
+    dfu("bad header checksum", open + Steps{ "C0 E3 5E 00 DB DC 04 00 00 00 78 E2 6F C0" }, acks({ 2, 3 }),
+        { "bad header checksum 0xC0, expected 0xBF" });
+    dfu("wrong length field", open + Steps{ "C0 E3 6E 00 AF 04 00 00 00 78 BA 33 C0" }, acks({ 2, 3 }),
+        { "length field 6 does not match the 5-byte payload" });
+    dfu("bad escape", open + Steps{ "C0 DB 41 C0" }, acks({ 2, 3 }), { "bad SLIP escape" });
+    dfu("too short for a header", open + Steps{ "C0 D3 4E C0" }, acks({ 2, 3 }),
+        { "frame of 2 byte(s) is shorter than a header and a CRC" });
+    dfu("wrong sequence", open + Steps{ frame(4, le(4) + "x") }, acks({ 2, 3, 3 }), { "sequence 4, expected 3" });
+    dfu("pause after the start packet too short", { open[0], { open[1].bytes, Second / 2 } }, acks({ 2, 3 }),
+        { "pause too short: 500.0 ms after the acknowledgement of the start packet, 1000 ms required" });
+    dfu("pause counted from the acknowledgement's last byte",
+        { AppStart, { QByteArray(), Second / 5 }, { AppInit, Second * 4 / 5 } }, acks({ 2, 3 }),
+        { "pause too short: 800.0 ms after the acknowledgement of the start packet, 1000 ms required" });
+    dfu("oversized data payload", open + Steps{ frame(3, le(4) + QByteArray(513, 'x')) }, acks({ 2, 3, 4 }),
+        { "data packet payload of 517 bytes, expected 5 to 516" });
+    dfu("image shorter than announced", open + Steps{ x, frame(4, le(5)) }, acks({ 2, 3, 4, 5 }),
+        { "image of 1 bytes, announced 600" });
     run[1] = frame(2, init(0x1234));
-    dfu("image CRC mismatch", run, acks({2, 3, 4, 5, 6}), {"image CRC 0x6360 does not match the init packet's 0x1234"});
-    dfu("oversized frame", {'\xC0' + QByteArray(9000, '\x11') + '\xC0'}, {},
-        {"oversized frame: more than 8202 bytes without a delimiter"});
+    dfu("image CRC mismatch", run, acks({ 2, 3, 4, 5, 6 }),
+        { "image CRC 0x6360 does not match the init packet's 0x1234" });
+    dfu("oversized frame", { '\xC0' + QByteArray(9000, '\x11') + '\xC0' }, {},
+        { "oversized frame: more than 8202 bytes without a delimiter" });
 
-    mistake({"--battery", "300"}, R"(--battery: expected a number from 0 to 255, got "300")");
-    mistake({"--link"}, "--link: missing value");
-    mistake({"--no-passkey=1"}, "--no-passkey: takes no value");
-    mistake({"--bogus"}, R"(unknown option "--bogus")");
-    mistake({"/dev/pts/3"}, R"(unexpected argument "/dev/pts/3")");
-    mistake({"--radio", "A0A1,040262,x"}, R"(--radio: expected ADDR,COD,NAME with 12 and 6 hex digits, got "A0A1,040262,x")");
-    mistake({"--name", QString(253, 'n')}, "--name: text longer than 252 bytes");
-    mistake({"--status", "0x08=1"}, "--status: the reply to request 0x08 has no status byte");
-    mistake({"--status", "0x01"}, R"(--status: expected CODE=VALUE with a request code and a byte, got "0x01")");
-    mistake({"--silent", "0x0e"}, R"(--silent: expected a request code from 0x01 to 0x0D, got "0x0e")");
-    mistake({"--unplug-after", "reply:0x08:0"}, R"(--unplug-after: expected ms:N, request:0xNN, reply:0xNN:B or packet:K, got "reply:0x08:0")");
-    mistake({"--unplug-after", "ms:1", "--unplug-after", "ms:2"}, "--unplug-after: given more than once");
-    mistake({"--fault", "late@3"}, R"(--fault: expected no-reply@K, wrong-ack@K or bad-escape@K, got "late@3")");
-    mistake({"--fault", "no-reply@3", "--fault", "wrong-ack@3"}, "--fault: packet 3 already has a fault");
+    mistake({ "--battery", "300" }, R"(--battery: expected a number from 0 to 255, got "300")");
+    mistake({ "--link" }, "--link: missing value");
+    mistake({ "--no-passkey=1" }, "--no-passkey: takes no value");
+    mistake({ "--bogus" }, R"(unknown option "--bogus")");
+    mistake({ "/dev/pts/3" }, R"(unexpected argument "/dev/pts/3")");
+    mistake({ "--radio", "A0A1,040262,x" },
+            R"(--radio: expected ADDR,COD,NAME with 12 and 6 hex digits, got "A0A1,040262,x")");
+    mistake({ "--name", QString(253, 'n') }, "--name: text longer than 252 bytes");
+    mistake({ "--status", "0x08=1" }, "--status: the reply to request 0x08 has no status byte");
+    mistake({ "--status", "0x01" }, R"(--status: expected CODE=VALUE with a request code and a byte, got "0x01")");
+    mistake({ "--silent", "0x0e" }, R"(--silent: expected a request code from 0x01 to 0x0D, got "0x0e")");
+    mistake({ "--unplug-after", "reply:0x08:0" },
+            R"(--unplug-after: expected ms:N, request:0xNN, reply:0xNN:B or packet:K, got "reply:0x08:0")");
+    mistake({ "--unplug-after", "ms:1", "--unplug-after", "ms:2" }, "--unplug-after: given more than once");
+    mistake({ "--fault", "late@3" }, R"(--fault: expected no-reply@K, wrong-ack@K or bad-escape@K, got "late@3")");
+    mistake({ "--fault", "no-reply@3", "--fault", "wrong-ack@3" }, "--fault: packet 3 already has a fault");
 }
 
 void SimFirmwareTest::bytesGetTheirAnswers()
@@ -180,7 +197,7 @@ void SimFirmwareTest::bytesGetTheirAnswers()
     QFETCH(QStringList, events);
     SimOptions options;
     QString error;
-    QStringList seen = parseSimOptions(args, &options, &error) ? QStringList() : QStringList{error};
+    QStringList seen = parseSimOptions(args, &options, &error) ? QStringList() : QStringList{ error };
     AppDevice app(options, options.fwRev, options.swRev);
     Bootloader boot;
     boot.setFaults(options.faults);
@@ -211,18 +228,22 @@ void SimFirmwareTest::bytesGetTheirAnswers()
 void SimFirmwareTest::helpListsEveryOptionAndMistakesEndTheProgram()
 {
     QStringList listed;
-    for (auto it = QRegularExpression("^  (?:-h, )?(--[a-z-]+)", QRegularExpression::MultilineOption).globalMatch(simHelpText());
+    for (auto it = QRegularExpression("^  (?:-h, )?(--[a-z-]+)", QRegularExpression::MultilineOption)
+                           .globalMatch(simHelpText());
          it.hasNext();)
         listed << it.next().captured(1);
-    QCOMPARE(listed.join(' '), QString("--link --trace --baud --name --position --hw-rev --fw-rev --sw-rev --after-fw --after-sw "
-                                       "--battery --radio --no-radios --passkey --no-passkey --log --no-logs --status --silent "
-                                       "--unplug-after --replug-delay --reenumerate-delay --fault --dfu-timeout --in-bootloader --stray-byte --echo "
-                                       "--stay-in-bootloader --exit-with-parent --help"));
+    QCOMPARE(listed.join(' '),
+             QString("--link --trace --baud --name --position --hw-rev --fw-rev --sw-rev --after-fw --after-sw "
+                     "--battery --radio --no-radios --passkey --no-passkey --log --no-logs --status --silent "
+                     "--unplug-after --replug-delay --reenumerate-delay --fault --dfu-timeout --in-bootloader "
+                     "--stray-byte --echo "
+                     "--stay-in-bootloader --exit-with-parent --help"));
     QProcess sim;
-    sim.start(ORVIK_SIM_PATH, {"--position", "x"});
+    sim.start(ORVIK_SIM_PATH, { "--position", "x" });
     QVERIFY(sim.waitForFinished(60000) && sim.exitCode() == 2);
-    QCOMPARE(sim.readAllStandardError(),
-             QByteArray("orvik-sim: --position: expected a number from 0 to 255, got \"x\"\nTry 'orvik-sim --help'.\n"));
+    QCOMPARE(
+            sim.readAllStandardError(),
+            QByteArray("orvik-sim: --position: expected a number from 0 to 255, got \"x\"\nTry 'orvik-sim --help'.\n"));
 }
 
 QTEST_GUILESS_MAIN(SimFirmwareTest)

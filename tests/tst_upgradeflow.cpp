@@ -18,9 +18,9 @@ namespace {
 
 constexpr int Long = 180000; // a whole upgrade and its re-attaches under the sanitizers on a busy machine
 
-const QStringList SwOffer = {"W Incorrect Version: This application only works with Orvik device SW Rev 1.5.3",
-                             "Q Flash Orvik Device: Change Orvik device SW Rev to 1.5.3"};
-const QStringList Chain = {"0208", "0209", "020a", "020b"}; // up to the software revision
+const QStringList SwOffer = { "W Incorrect Version: This application only works with Orvik device SW Rev 1.5.3",
+                              "Q Flash Orvik Device: Change Orvik device SW Rev to 1.5.3" };
+const QStringList Chain = { "0208", "0209", "020a", "020b" }; // up to the software revision
 const QString OldInfo = "ORV-0001,7315,11.0.0,1.5.2,Front of 3";
 const QString Dialog = "Updating Orvik: The unit will be updated and reset, 0..%1 at %2, shown, cursors %3; ";
 
@@ -49,7 +49,8 @@ public:
         });
         connect(rig.device(), &OrvikDevice::upgradeFinished, this, [this](Dfu::ErrorType error) {
             finishedAt = this->rig.clock.elapsed();
-            events << QStringLiteral("finished %1: ").arg(QMetaEnum::fromType<Dfu::ErrorType>().valueToKey(error)) + window();
+            events << QStringLiteral("finished %1: ").arg(QMetaEnum::fromType<Dfu::ErrorType>().valueToKey(error))
+                            + window();
         });
     }
 
@@ -58,13 +59,16 @@ public:
     {
         QString seen = rig.device()->isOpen() ? "port open, " : "port closed, ";
         for (QProgressDialog *dialog : rig.dialogs())
-            seen += QStringLiteral("%1: %2, %3..%4 at %5, %6%7%8%9, ").arg(dialog->windowTitle(), dialog->labelText())
-                        .arg(dialog->minimum()).arg(dialog->maximum()).arg(dialog->value())
-                        .arg(dialog->isVisible() ? "shown" : "hidden", dialog->isModal() ? ", modal" : "",
-                             dialog->findChild<QPushButton *>() ? ", cancel button" : "",
-                             dialog->windowFlags() & Qt::WindowContextHelpButtonHint ? ", help button" : "");
+            seen += QStringLiteral("%1: %2, %3..%4 at %5, %6%7%8%9, ")
+                            .arg(dialog->windowTitle(), dialog->labelText())
+                            .arg(dialog->minimum())
+                            .arg(dialog->maximum())
+                            .arg(dialog->value())
+                            .arg(dialog->isVisible() ? "shown" : "hidden", dialog->isModal() ? ", modal" : "",
+                                 dialog->findChild<QPushButton *>() ? ", cancel button" : "",
+                                 dialog->windowFlags() & Qt::WindowContextHelpButtonHint ? ", help button" : "");
         return seen + QStringLiteral("cursors %1; ").arg(WindowRig::cursorDepth())
-            + (rig.rows() + rig.information() + rig.controls()).join(',');
+                + (rig.rows() + rig.information() + rig.controls()).join(',');
     }
 
     WindowRig &rig;
@@ -94,25 +98,26 @@ void UpgradeFlowTest::flashedDeviceIsResetOnceAndReady()
     QTemporaryDir dir;
     const QString link = dir.filePath("orvik");
     rig.sim = new SimProcess;
-    QVERIFY(rig.sim->start({"--sw-rev", "1.5.2", "--status", "0x07=1"}) && QFile::link(rig.sim->linkPath(), link));
+    QVERIFY(rig.sim->start({ "--sw-rev", "1.5.2", "--status", "0x07=1" }) && QFile::link(rig.sim->linkPath(), link));
     rig.openWindow(link);
     rig.fallback = QMessageBox::Yes;
     UpgradeWatch watch(rig);
 
     // Success leaves dialog and busy cursor up until the completing reset is answered, here refused.
     QVERIFY(rig.waitForBoxes(3, Long));
-    QCOMPARE(rig.boxes, SwOffer + QStringList{"W Reset Failed: Failed to reset Orvik device"});
+    QCOMPARE(rig.boxes, SwOffer + QStringList{ "W Reset Failed: Failed to reset Orvik device" });
     const int total = WindowRig::builtInPackets();
-    QCOMPARE(watch.events, QStringList({"started: port open, " + Dialog.arg(total).arg(0).arg(1) + OldInfo,
-                                        "finished Success: port closed, " + Dialog.arg(total).arg(total - 1).arg(1),
-                                        "dialog gone after 038801"}));
+    QCOMPARE(watch.events,
+             QStringList({ "started: port open, " + Dialog.arg(total).arg(0).arg(1) + OldInfo,
+                           "finished Success: port closed, " + Dialog.arg(total).arg(total - 1).arg(1),
+                           "dialog gone after 038801" }));
     QVector<int> steps(total - 1); // every packet after the first, in order; never the maximum itself
     std::iota(steps.begin(), steps.end(), 1);
     QCOMPARE(watch.progress, steps.toList());
     QVERIFY(rig.openedSince(watch.finishedAt) - watch.finishedAt >= 1990); // allows for millisecond rounding
     const WindowRig::Moment refusal = rig.moments.last();
-    QCOMPARE(QList<int>({refusal.cursors, refusal.portOpen, refusal.dialogs}), QList<int>({1, true, 0}));
-    QCOMPARE(rig.requests(), Chain + QStringList{"0204"} + Chain + QStringList{"0207"});
+    QCOMPARE(QList<int>({ refusal.cursors, refusal.portOpen, refusal.dialogs }), QList<int>({ 1, true, 0 }));
+    QCOMPARE(rig.requests(), Chain + QStringList{ "0204" } + Chain + QStringList{ "0207" });
     QCOMPARE(rig.violations(), QStringList()); // and the device is gone
     QVERIFY(rig.sim->summary().value("installed").toBool());
 
@@ -122,7 +127,7 @@ void UpgradeFlowTest::flashedDeviceIsResetOnceAndReady()
     QVERIFY(rig.sim->start() && QFile::remove(link) && QFile::link(rig.sim->linkPath(), link));
     QVERIFY(rig.waitForBoxes(4, Long));
     QCOMPARE(rig.boxes.last(), "I Battery Level: Orvik battery at 87%");
-    QCOMPARE(rig.requests(), Chain + QStringList{"0207"} + Chain + QStringList{"020c"});
+    QCOMPARE(rig.requests(), Chain + QStringList{ "0207" } + Chain + QStringList{ "020c" });
     QCOMPARE(watch.events.size(), 3);
     QCOMPARE(rig.dialogs().size() + WindowRig::cursorDepth(), 0);
     QCOMPARE(rig.controls(), WindowRig::Ready);
@@ -132,19 +137,20 @@ void UpgradeFlowTest::flashedDeviceIsResetOnceAndReady()
 void UpgradeFlowTest::newUpgradeClosesTheOlderDialog()
 {
     // The flashed device still reports the old software, so the offer comes again.
-    QVERIFY(rig.open({"--sw-rev", "1.5.2", "--after-sw", "1.5.2"}));
+    QVERIFY(rig.open({ "--sw-rev", "1.5.2", "--after-sw", "1.5.2" }));
     rig.fallback = QMessageBox::Yes;
     UpgradeWatch watch(rig);
     QVERIFY(WindowRig::waitFor([&] { return watch.events.size() >= 4; }, Long));
     // Only the new dialog is up; the older run's busy cursor is still held.
-    QCOMPARE(watch.events.mid(2), QStringList({"dialog gone after 038500",
-                                               "started: port open, " + Dialog.arg(WindowRig::builtInPackets()).arg(0).arg(2) + OldInfo}));
+    QCOMPARE(watch.events.mid(2),
+             QStringList({ "dialog gone after 038500",
+                           "started: port open, " + Dialog.arg(WindowRig::builtInPackets()).arg(0).arg(2) + OldInfo }));
 
     QCOMPARE(rig.violations(), QStringList()); // the device goes away in the middle of the transfer
     QVERIFY(rig.waitForBoxes(5, Long));
-    QCOMPARE(rig.boxes, SwOffer + SwOffer + QStringList{"W Upgrade Failed: Orvik Device did not respond"});
-    QCOMPARE(watch.events.mid(4), QStringList({"dialog gone after 038500",
-                                               "finished NoResponseError: port closed, cursors 1; "}));
+    QCOMPARE(rig.boxes, SwOffer + SwOffer + QStringList{ "W Upgrade Failed: Orvik Device did not respond" });
+    QCOMPARE(watch.events.mid(4),
+             QStringList({ "dialog gone after 038500", "finished NoResponseError: port closed, cursors 1; " }));
     QCOMPARE(WindowRig::cursorDepth(), 1); // the first run's, until a completing reset
 }
 

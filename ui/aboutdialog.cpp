@@ -13,9 +13,7 @@ static void initResources()
     Q_INIT_RESOURCE(resources);
 }
 
-AboutDialog::AboutDialog(QWidget *parent)
-    : QDialog(parent)
-    , ui(new Ui::About)
+AboutDialog::AboutDialog(QWidget *parent) : QDialog(parent), ui(new Ui::About)
 {
     initResources();
     ui->setupUi(this);

@@ -32,8 +32,8 @@ void popWaitCursor()
 
 // Modal boxes with no default button: QMessageBox's static helpers would make
 // OK the default. Closing a question any other way than Yes counts as No.
-QMessageBox::StandardButton showBox(QWidget *parent, QMessageBox::Icon icon, const QString &title,
-                                    const QString &text, QMessageBox::StandardButtons buttons = QMessageBox::Ok)
+QMessageBox::StandardButton showBox(QWidget *parent, QMessageBox::Icon icon, const QString &title, const QString &text,
+                                    QMessageBox::StandardButtons buttons = QMessageBox::Ok)
 {
     QMessageBox box(icon, title, text, buttons, parent);
     box.exec();
@@ -52,16 +52,13 @@ void inform(QWidget *parent, const QString &title, const QString &text)
 
 bool ask(QWidget *parent, const QString &title, const QString &text)
 {
-    return showBox(parent, QMessageBox::Question, title, text, QMessageBox::Yes | QMessageBox::No)
-        == QMessageBox::Yes;
+    return showBox(parent, QMessageBox::Question, title, text, QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes;
 }
 
 } // namespace
 
 MainWindow::MainWindow(QString portName, QWidget *parent)
-    : QMainWindow(parent)
-    , portName(portName)
-    , ui(new Ui::MainWindow)
+    : QMainWindow(parent), portName(portName), ui(new Ui::MainWindow)
 {
     // The update packages and the logo are resources of the core library.
     Q_INIT_RESOURCE(resources);
@@ -92,8 +89,7 @@ MainWindow::MainWindow(QString portName, QWidget *parent)
     connect(ui->logButton, &QPushButton::clicked, this, &MainWindow::onGetLogs);
     connect(ui->actionExit, &QAction::triggered, this, &QWidget::close);
     connect(ui->actionAbout, &QAction::triggered, this, &MainWindow::onAbout);
-    connect(ui->listView->selectionModel(), &QItemSelectionModel::selectionChanged, this,
-            &MainWindow::radioSelected);
+    connect(ui->listView->selectionModel(), &QItemSelectionModel::selectionChanged, this, &MainWindow::radioSelected);
     connect(device, &OrvikDevice::radioFound, this, &MainWindow::addRadio);
     connect(device, &OrvikDevice::scanComplete, this, &MainWindow::onScanComplete);
     connect(device, &OrvikDevice::verifyPassKey, this, &MainWindow::onVerifyPassKey);
@@ -257,8 +253,8 @@ void MainWindow::onStartScan()
 
 void MainWindow::addRadio(QByteArray bdAddr, QByteArray classOfDevice, QString device)
 {
-    const QString prefix = classOfDevice.startsWith(MarkedClassOfDevice) ? QStringLiteral("<R> ")
-                                                                         : QStringLiteral("    ");
+    const QString prefix =
+            classOfDevice.startsWith(MarkedClassOfDevice) ? QStringLiteral("<R> ") : QStringLiteral("    ");
     const QString text = prefix + device;
     radios.insert(text, bdAddr);
     const int row = radioModel->rowCount();
@@ -307,8 +303,8 @@ void MainWindow::onVerifyPassKey(QByteArray bdAddr, uint passKey)
 {
     popWaitCursor();
     const quint64 asked = connection();
-    const bool confirmed =
-        ask(this, tr("Verify Pass Key"), tr("Please verify that the radio displays the number ") + QString::number(passKey));
+    const bool confirmed = ask(this, tr("Verify Pass Key"),
+                               tr("Please verify that the radio displays the number ") + QString::number(passKey));
     if (stillConnected(asked))
         emit passKeyVerified(bdAddr, confirmed);
 }
@@ -435,8 +431,7 @@ void MainWindow::onGetHwRevComplete(QString hwRev)
         return;
     }
     warn(this, tr("Invalid Device"),
-                         tr("This application only works with Orvik device HW Rev ")
-                             + QLatin1String(RequiredHwRev));
+         tr("This application only works with Orvik device HW Rev ") + QLatin1String(RequiredHwRev));
 }
 
 void MainWindow::onGetFwRevComplete(QString fwRev)
@@ -470,8 +465,7 @@ void MainWindow::onGetBattComplete(uchar battPercent)
 {
     if (battPercent > 100)
         return;
-    inform(this, tr("Battery Level"),
-                             tr("Orvik battery at ") + QString::number(battPercent) + QLatin1Char('%'));
+    inform(this, tr("Battery Level"), tr("Orvik battery at ") + QString::number(battPercent) + QLatin1Char('%'));
 }
 
 // Warning first, then the question; both revision kinds start the same upgrade.
@@ -480,11 +474,11 @@ void MainWindow::offerFlash(const QString &revisionKind, const char *required)
     const QString value = QLatin1String(required);
     const quint64 offered = connection();
     warn(this, tr("Incorrect Version"),
-                         tr("This application only works with Orvik device %1 Rev ").arg(revisionKind) + value);
+         tr("This application only works with Orvik device %1 Rev ").arg(revisionKind) + value);
     if (!stillConnected(offered))
         return;
     const bool accepted =
-        ask(this, tr("Flash Orvik Device"), tr("Change Orvik device %1 Rev to ").arg(revisionKind) + value);
+            ask(this, tr("Flash Orvik Device"), tr("Change Orvik device %1 Rev to ").arg(revisionKind) + value);
     if (!stillConnected(offered))
         return;
     if (!accepted) {
@@ -530,8 +524,8 @@ void MainWindow::onUpdateStarted(int total)
     // A dialog left from an earlier successful run would otherwise linger unreferenced.
     if (progressDialog)
         destroyProgressDialog();
-    progressDialog = new QProgressDialog(tr("The unit will be updated and reset"), QString(), 0, total, this,
-                                         Qt::WindowFlags());
+    progressDialog =
+            new QProgressDialog(tr("The unit will be updated and reset"), QString(), 0, total, this, Qt::WindowFlags());
     progressDialog->setWindowTitle(tr("Updating Orvik"));
     progressDialog->setWindowFlags(progressDialog->windowFlags() & ~Qt::WindowContextHelpButtonHint);
     progressDialog->setCancelButton(nullptr);

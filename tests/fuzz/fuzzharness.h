@@ -35,7 +35,9 @@ struct FuzzHarness
     static QString checkDeviceReply(const uint8_t *data, size_t size)
     {
         QString problem;
-        const auto check = [&problem](bool ok, const char *what) { problem = ok || !problem.isEmpty() ? problem : what; };
+        const auto check = [&problem](bool ok, const char *what) {
+            problem = ok || !problem.isEmpty() ? problem : what;
+        };
         OrvikDevice device;
         QList<QByteArray> nested;
         QStringList emitted;
@@ -66,7 +68,9 @@ struct FuzzHarness
     static QString checkDfuReply(const uint8_t *data, size_t size)
     {
         QString problem;
-        const auto check = [&problem](bool ok, const char *what) { problem = ok || !problem.isEmpty() ? problem : what; };
+        const auto check = [&problem](bool ok, const char *what) {
+            problem = ok || !problem.isEmpty() ? problem : what;
+        };
         if (size == 0)
             return problem;
         forEachChunk(data + 1, size - 1, 0xFF, [&](quint8, const QByteArray &bytes) {
@@ -79,10 +83,12 @@ struct FuzzHarness
         int total = -1, progress = 0, results = 0;
         QObject::connect(&dfu, &Dfu::updateStarted, [&](int count) { total = count; });
         QObject::connect(&dfu, &Dfu::updateProgress, [&](int current) {
-            check(!results && current == ++progress && current < total, "progress out of order or after the result"); });
+            check(!results && current == ++progress && current < total, "progress out of order or after the result");
+        });
         QObject::connect(&dfu, &Dfu::updateFinished, [&](Dfu::ErrorType error) {
             check(++results == 1 && (error != Dfu::Success || dfu.currentPacket == dfu.packets.size()),
-                  "a second result, or success before the last packet"); });
+                  "a second result, or success before the last packet");
+        });
         if (!(data[0] & 0x80))
             dfu.queueImage(image, 0);
         dfu.sendNextPacket();
@@ -97,7 +103,8 @@ struct FuzzHarness
             else if (header >> 6 == 3)
                 QCoreApplication::processEvents();
             const bool pausing = dfu.advanceTimer->isActive(), awaiting = dfu.responseTimer->isActive();
-            check(!(pausing && awaiting) && !(results && (pausing || awaiting)), "a timer running with the other or after the result");
+            check(!(pausing && awaiting) && !(results && (pausing || awaiting)),
+                  "a timer running with the other or after the result");
         });
         return problem;
     }
@@ -108,17 +115,19 @@ struct FuzzHarness
     static QString checkLoadPackage(const uint8_t *data, size_t size)
     {
         static QTemporaryDir work;
-        static const bool ready = QDir(work.path()).mkdir("tmp") && qputenv("TMPDIR", QFile::encodeName(work.filePath("tmp")));
+        static const bool ready =
+                QDir(work.path()).mkdir("tmp") && qputenv("TMPDIR", QFile::encodeName(work.filePath("tmp")));
         QFile file(work.filePath("package.zip"));
-        if (!ready || !file.open(QIODevice::WriteOnly) || file.write(reinterpret_cast<const char *>(data), qint64(size)) != qint64(size))
+        if (!ready || !file.open(QIODevice::WriteOnly)
+            || file.write(reinterpret_cast<const char *>(data), qint64(size)) != qint64(size))
             return "cannot write the package";
         file.close();
         const auto filter = QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System;
-        for (const Dfu::ImageType type : {Dfu::SoftDeviceBootloader, Dfu::Application}) {
+        for (const Dfu::ImageType type : { Dfu::SoftDeviceBootloader, Dfu::Application }) {
             Dfu::readPackage(type, file.fileName());
             if (!QDir(work.filePath("tmp")).isEmpty(filter))
                 return "something left in the temporary location";
-            if (QDir(work.path()).entryList(filter) != QStringList({"package.zip", "tmp"}))
+            if (QDir(work.path()).entryList(filter) != QStringList({ "package.zip", "tmp" }))
                 return "written outside the temporary location";
         }
         return QString();
@@ -127,19 +136,19 @@ struct FuzzHarness
 
 // The libFuzzer entry points around one check: an application object for the
 // timers, silence from Qt's warnings, and a hard stop when a rule is broken.
-#define ORVIK_FUZZ_TARGET(check)                                                                            \
-    extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)                                            \
-    {                                                                                                       \
-        static QCoreApplication app(*argc, *argv);                                                          \
-        qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});              \
-        return 0;                                                                                           \
-    }                                                                                                       \
-    extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)                                 \
-    {                                                                                                       \
-        const QString problem = FuzzHarness::check(data, size);                                             \
-        if (!problem.isEmpty())                                                                             \
-            std::fprintf(stderr, "broken rule: %s\n", qPrintable(problem)), std::abort();                   \
-        return 0;                                                                                           \
+#define ORVIK_FUZZ_TARGET(check)                                                               \
+    extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)                               \
+    {                                                                                          \
+        static QCoreApplication app(*argc, *argv);                                             \
+        qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {}); \
+        return 0;                                                                              \
+    }                                                                                          \
+    extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)                    \
+    {                                                                                          \
+        const QString problem = FuzzHarness::check(data, size);                                \
+        if (!problem.isEmpty())                                                                \
+            std::fprintf(stderr, "broken rule: %s\n", qPrintable(problem)), std::abort();      \
+        return 0;                                                                              \
     }
 
 #endif // FUZZHARNESS_H

@@ -6,9 +6,9 @@
 #include <unistd.h>
 
 BootloaderPeer::BootloaderPeer(QObject *parent)
-    : QObject(parent)
-    , boot(new Bootloader(this))
-    , notifier(new QSocketNotifier(pty.masterDescriptor(), QSocketNotifier::Read, this))
+    : QObject(parent),
+      boot(new Bootloader(this)),
+      notifier(new QSocketNotifier(pty.masterDescriptor(), QSocketNotifier::Read, this))
 {
     clock.start();
     connect(notifier, &QSocketNotifier::activated, this, &BootloaderPeer::onReadable);

@@ -13,10 +13,22 @@
 // so that a whole exchange compares as one list and a failure shows all of it.
 namespace DeviceSignals {
 
-inline QString text(bool value) { return value ? "true" : "false"; }
-inline QString text(const QByteArray &bytes) { return bytes.toHex(); }
-inline QString text(const QString &value) { return value; }
-inline QString text(const QStringList &lines) { return lines.join('|'); }
+inline QString text(bool value)
+{
+    return value ? "true" : "false";
+}
+inline QString text(const QByteArray &bytes)
+{
+    return bytes.toHex();
+}
+inline QString text(const QString &value)
+{
+    return value;
+}
+inline QString text(const QStringList &lines)
+{
+    return lines.join('|');
+}
 template<typename T>
 QString text(T value)
 {
@@ -32,7 +44,7 @@ void record(OrvikDevice *device, QStringList *lines, void (Class::*signal)(Args.
 {
     const QString name = QString::fromLatin1(QMetaMethod::fromSignal(signal).name());
     QObject::connect(device, signal, device, [=](Args... args) {
-        *lines << (QStringList{name} << ... << text(args)).join(' ');
+        *lines << (QStringList{ name } << ... << text(args)).join(' ');
         if (after)
             after();
     });

@@ -58,7 +58,7 @@ public:
             if (data.size() >= minBytes || deadline.hasExpired())
                 break;
             QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-            pollfd fd{masterFd, POLLIN, 0};
+            pollfd fd{ masterFd, POLLIN, 0 };
             ::poll(&fd, 1, 1);
         }
         return data;

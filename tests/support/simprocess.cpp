@@ -7,8 +7,9 @@
 bool SimProcess::start(const QStringList &extraArgs)
 {
     process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    process.start(QStringLiteral(ORVIK_SIM_PATH), QStringList{"--exit-with-parent", "--link", linkPath(), "--trace",
-                                                              dir.filePath("trace.jsonl")} + extraArgs);
+    process.start(QStringLiteral(ORVIK_SIM_PATH),
+                  QStringList{ "--exit-with-parent", "--link", linkPath(), "--trace", dir.filePath("trace.jsonl") }
+                          + extraArgs);
     return dir.isValid() && process.waitForStarted(20000) && waitForEvent(QStringLiteral("plug"));
 }
 
@@ -51,7 +52,7 @@ bool SimProcess::waitForEvent(const QString &event, int count, int timeoutMs)
     // The event loop keeps running for the ports and timers under test.
     return QTest::qWaitFor([&] { return events(event).size() >= count || process.state() != QProcess::Running; },
                            timeoutMs)
-        && events(event).size() >= count;
+            && events(event).size() >= count;
 }
 
 QJsonObject SimProcess::summary()

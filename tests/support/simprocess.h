@@ -11,7 +11,7 @@
 class SimProcess : public QObject
 {
 public:
-    explicit SimProcess(QObject *parent = nullptr) : QObject(parent) {}
+    explicit SimProcess(QObject *parent = nullptr) : QObject(parent) { }
     ~SimProcess() override { stop(); }
 
     // Starts the simulator with extraArgs and waits until it is plugged in.

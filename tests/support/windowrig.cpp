@@ -9,9 +9,9 @@
 
 #include <algorithm>
 
-const QStringList WindowRig::Ready = {"scanButton", "upperButton", "lowerButton", "resetButton", "logButton"};
-const QStringList WindowRig::All = {"scanButton", "upperButton", "lowerButton", "pairButton",
-                                    "listView",   "resetButton", "logButton"};
+const QStringList WindowRig::Ready = { "scanButton", "upperButton", "lowerButton", "resetButton", "logButton" };
+const QStringList WindowRig::All = { "scanButton", "upperButton", "lowerButton", "pairButton",
+                                     "listView",   "resetButton", "logButton" };
 
 WindowRig::WindowRig()
 {
@@ -22,12 +22,18 @@ WindowRig::WindowRig()
             return;
         box->setProperty("answered", true);
         const bool question = box->icon() == QMessageBox::Question;
-        const bool standard = box->standardButtons() == (question ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok)
-                              && !box->defaultButton() && box->parentWidget() == window && box->isModal();
-        const char icon = question ? 'Q' : box->icon() == QMessageBox::Warning ? 'W'
-                                         : box->icon() == QMessageBox::Information ? 'I' : '?';
-        boxes << QStringLiteral("%1%2 %3: %4").arg(standard ? "" : "malformed ").arg(icon).arg(box->windowTitle(), box->text());
-        moments << Moment{cursorDepth(), controls(), device()->isOpen(), dialogs().size(), clock.elapsed()};
+        const bool standard =
+                box->standardButtons() == (question ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok)
+                && !box->defaultButton() && box->parentWidget() == window && box->isModal();
+        const char icon = question                        ? 'Q'
+                : box->icon() == QMessageBox::Warning     ? 'W'
+                : box->icon() == QMessageBox::Information ? 'I'
+                                                          : '?';
+        boxes << QStringLiteral("%1%2 %3: %4")
+                         .arg(standard ? "" : "malformed ")
+                         .arg(icon)
+                         .arg(box->windowTitle(), box->text());
+        moments << Moment{ cursorDepth(), controls(), device()->isOpen(), dialogs().size(), clock.elapsed() };
         if (QAbstractButton *button = box->button(answers.isEmpty() ? fallback : answers.takeFirst()))
             button->click();
         else
@@ -103,7 +109,7 @@ bool WindowRig::detached() const
 {
     const auto *upper = child<QAbstractButton>("upperButton"), *lower = child<QAbstractButton>("lowerButton");
     return window->isEnabled() && (controls() + information() + rows()).isEmpty() && !upper->isChecked()
-        && !lower->isChecked() && upper->text() + lower->text() == "Upper NormalLower Normal";
+            && !lower->isChecked() && upper->text() + lower->text() == "Upper NormalLower Normal";
 }
 
 QStringList WindowRig::controls() const
@@ -118,7 +124,7 @@ QStringList WindowRig::controls() const
 QStringList WindowRig::information() const
 {
     QStringList shown;
-    for (const char *name : {"nameLabel", "hwRevLabel", "fwRevLabel", "swRevLabel"}) {
+    for (const char *name : { "nameLabel", "hwRevLabel", "fwRevLabel", "swRevLabel" }) {
         auto *label = child<QLabel>(name);
         if (label->isEnabled() || !label->text().isEmpty())
             shown << label->text() + (label->isEnabled() ? "" : " (disabled)");
@@ -152,7 +158,7 @@ QStringList WindowRig::violations()
     QStringList found;
     for (const QJsonValue &violation : summary.value("violations").toArray())
         found << violation.toString();
-    return summary.isEmpty() ? QStringList{"no summary"} : found;
+    return summary.isEmpty() ? QStringList{ "no summary" } : found;
 }
 
 // Per package a start packet, the init packet, the image in chunks of 512
@@ -161,8 +167,8 @@ int WindowRig::builtInPackets()
 {
     int total = 0;
     for (const Dfu::UpdateImage &package :
-         {Dfu::readPackage(Dfu::SoftDeviceBootloader, ":/upgrade/ble_orvik_hx7315_bl_sd.zip"),
-          Dfu::readPackage(Dfu::Application, ":/upgrade/ble_orvik_hx7315_app.zip")})
+         { Dfu::readPackage(Dfu::SoftDeviceBootloader, ":/upgrade/ble_orvik_hx7315_bl_sd.zip"),
+           Dfu::readPackage(Dfu::Application, ":/upgrade/ble_orvik_hx7315_app.zip") })
         total += 3 + (package.image.size() + 511) / 512;
     return total;
 }

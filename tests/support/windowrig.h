@@ -24,7 +24,7 @@ public:
         QStringList controls;
         bool portOpen;
         int dialogs; // progress dialogs alive
-        qint64 at;   // ms since the window opened
+        qint64 at; // ms since the window opened
     };
 
     WindowRig();
@@ -35,7 +35,11 @@ public:
     void close(); // the window first, so that its port is closed before the simulator goes
 
     OrvikDevice *device() const { return window->findChild<OrvikDevice *>(); }
-    template<typename T = QWidget> T *child(const char *name) const { return window->findChild<T *>(name); }
+    template<typename T = QWidget>
+    T *child(const char *name) const
+    {
+        return window->findChild<T *>(name);
+    }
     void click(const char *name) { child<QAbstractButton>(name)->click(); }
     bool waitForBoxes(int count, int timeoutMs = 120000)
     {
@@ -44,11 +48,11 @@ public:
     static bool waitFor(const std::function<bool()> &done, int timeoutMs);
     qint64 openedSince(qint64 at) const; // the first attempt to open the port from that moment on, or -1
     bool detached() const; // as at start-up, and after the port was lost
-    QStringList controls() const;    // enabled operation controls
+    QStringList controls() const; // enabled operation controls
     QStringList information() const; // value widgets in use: text, " (disabled)", "<position> of <entries>"
     QStringList rows() const;
     QStringList requests() const; // frames the simulated application firmware received, as hex
-    QStringList violations();     // the simulator's, once it has been stopped
+    QStringList violations(); // the simulator's, once it has been stopped
     QList<QProgressDialog *> dialogs() const { return window->findChildren<QProgressDialog *>(); }
     static int cursorDepth();
     static int builtInPackets(); // DFU packets of the update the window sends
@@ -63,7 +67,7 @@ public:
     QMessageBox::StandardButton fallback = QMessageBox::Ok;
     QTimer answering; // stopped, it leaves a box open
     QList<qint64> opens; // ms since the window opened, at each later attempt to open the port
-    int losses = 0;      // resource errors: the port went away
+    int losses = 0; // resource errors: the port went away
     QElapsedTimer clock;
 };
 

@@ -57,7 +57,7 @@ int main(int argc, char *argv[])
     const QString link = tempDir.filePath(QStringLiteral("orvik"));
     QProcess sim;
     sim.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    sim.start(QStringLiteral(ORVIK_SIM_PATH), {QStringLiteral("--link"), link});
+    sim.start(QStringLiteral(ORVIK_SIM_PATH), { QStringLiteral("--link"), link });
     // The first line is the pty's path; the link is in place by then.
     if (!sim.waitForStarted(GiveUpMs) || !sim.waitForReadyRead(GiveUpMs))
         return fail(QStringLiteral("the simulator did not start: %1").arg(QStringLiteral(ORVIK_SIM_PATH)));
