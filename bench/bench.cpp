@@ -18,6 +18,7 @@
 #include "bootloaderpeer.h"
 #include "dfu.h"
 #include "orvikdevice.h"
+#include "ptypair.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -36,7 +37,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <fcntl.h>
 #include <numeric>
 #include <memory>
 #include <random>
@@ -44,7 +44,6 @@
 #include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
-#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -166,21 +165,6 @@ public:
 private:
     QProcess process;
 };
-
-// Opens a raw pty; our own slave descriptor keeps it raw and alive.
-int openPty(QString *slavePath)
-{
-    const int master = posix_openpt(O_RDWR | O_NOCTTY);
-    const char *name = (master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0) ? ptsname(master) : nullptr;
-    const int slave = name ? ::open(name, O_RDWR | O_NOCTTY) : -1;
-    termios tio;
-    if (slave < 0 || tcgetattr(slave, &tio) != 0)
-        fail(QStringLiteral("cannot create a pty"));
-    cfmakeraw(&tio);
-    tcsetattr(slave, TCSANOW, &tio);
-    *slavePath = QString::fromLocal8Bit(name);
-    return master;
-}
 
 // The simulator's bootloader engine in this program's own event loop, on a
 // pty of its own: the checks without the simulator program's pacing and trace.
@@ -366,9 +350,11 @@ QJsonObject runReader(int frames)
     int expected = 0;
     const QByteArray stream = randomReplies(frames, &expected);
 
-    QString path;
-    const int master = openPty(&path);
-    ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
+    PtyPair pty;
+    const QString path = pty.slavePath();
+    const int master = pty.masterDescriptor();
+    if (path.isEmpty())
+        fail(QStringLiteral("cannot create a pty"));
 
     OrvikDevice device;
     if (!device.attach(path))
@@ -417,7 +403,6 @@ QJsonObject runReader(int frames)
     const double wall = double(clock.nsecsElapsed()) / 1e9;
     const double cpu = cpuSeconds() - cpuBefore;
     device.close();
-    ::close(master);
     return QJsonObject{ { QStringLiteral("frames"), frames },    { QStringLiteral("bytes"), stream.size() },
                         { QStringLiteral("signals"), received }, { QStringLiteral("wall"), wall },
                         { QStringLiteral("cpu"), cpu },          { QStringLiteral("rss"), peakRssMiB() } };

@@ -259,7 +259,7 @@ void FaultMatrixTest::faultEndsCleanlyAndDeviceAttachesAgain()
     QFETCH(QStringList, expectedBoxes);
     QFETCH(bool, endsReady);
 
-    const int packetIndex[] = { -1, 0, 2, WindowRig::builtInPackets() - 1 }; // as Packet lists them
+    const int packetIndex[] = { -1, 0, 2, builtInPackets() - 1 }; // as Packet lists them
     const int packet = packetIndex[lastPacket];
     QVERIFY(rig.open(simArgs.replaceInStrings("%1", QString::number(packet))));
     QVERIFY2(stage != Attach || rig.device()->isOpen(), "not attached before the unplug");

@@ -5,7 +5,6 @@
 #include "devicesignals.h"
 #include "ptypair.h"
 
-#include <QRandomGenerator>
 #include <QtTest>
 
 #include <memory>
@@ -236,35 +235,6 @@ private slots:
         }
         QCOMPARE(got, expected);
         QCOMPARE(link.pty.read(requests.size()).toHex(' '), requests.toHex(' '));
-    }
-
-    // Random frames with honest length bytes, cut into random reads, give one
-    // signal per frame long enough for its code; the noise after them is harmless.
-    void randomStreamsGiveOnlyWellFormedSignals()
-    {
-        const int shortest[] = { 3, 11, 3, 12, 3, 3, 3, 3, 3, 2, 2, 2, 3, 2, 3 }; // by code from 0x81
-        Link link;
-        QRandomGenerator random(0x0e71c); // fixed, so that a failure replays
-        const auto bytes = [&random](int count) {
-            QByteArray b;
-            while (b.size() < count)
-                b += char(random.bounded(256));
-            return b;
-        };
-        QByteArray stream;
-        int expected = 1;
-        for (int i = 0; i < 1500; ++i) {
-            const int kind = random.bounded(15), size = 2 + random.bounded(20);
-            expected += size >= shortest[kind] && !(kind == 0x8E - 0x81 && size > 2);
-            stream += QByteArray(1, char(size)) + char(0x81 + kind) + bytes(size - 2);
-        }
-        stream += hex("03 81 00") + bytes(4000);
-        for (int at = 0, size = 0; at < stream.size(); at += size) {
-            size = 1 + random.bounded(48);
-            link.feed(stream.mid(at, size));
-            link.pty.read(); // log entries ask for the next one: keep the master drained
-        }
-        QCOMPARE(link.events.value(expected - 1), QString("scanComplete true"));
     }
 
     // A vanished device reaches the window as one ResourceError after the

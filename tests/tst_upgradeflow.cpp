@@ -106,7 +106,7 @@ void UpgradeFlowTest::flashedDeviceIsResetOnceAndReady()
     // Success leaves dialog and busy cursor up until the completing reset is answered, here refused.
     QVERIFY(rig.waitForBoxes(3, Long));
     QCOMPARE(rig.boxes, SwOffer + QStringList{ "W Reset Failed: Failed to reset Orvik device" });
-    const int total = WindowRig::builtInPackets();
+    const int total = builtInPackets();
     QCOMPARE(watch.events,
              QStringList({ "started: port open, " + Dialog.arg(total).arg(0).arg(1) + OldInfo,
                            "finished Success: port closed, " + Dialog.arg(total).arg(total - 1).arg(1),
@@ -144,7 +144,7 @@ void UpgradeFlowTest::newUpgradeClosesTheOlderDialog()
     // Only the new dialog is up; the older run's busy cursor is still held.
     QCOMPARE(watch.events.mid(2),
              QStringList({ "dialog gone after 038500",
-                           "started: port open, " + Dialog.arg(WindowRig::builtInPackets()).arg(0).arg(2) + OldInfo }));
+                           "started: port open, " + Dialog.arg(builtInPackets()).arg(0).arg(2) + OldInfo }));
 
     QCOMPARE(rig.violations(), QStringList()); // the device goes away in the middle of the transfer
     QVERIFY(rig.waitForBoxes(5, Long));

@@ -163,16 +163,6 @@ QStringList WindowRig::violations()
 
 // Per package a start packet, the init packet, the image in chunks of 512
 // bytes and a stop packet; the window sends both built-in packages.
-int WindowRig::builtInPackets()
-{
-    int total = 0;
-    for (const Dfu::UpdateImage &package :
-         { Dfu::readPackage(Dfu::SoftDeviceBootloader, ":/upgrade/ble_orvik_hx7315_bl_sd.zip"),
-           Dfu::readPackage(Dfu::Application, ":/upgrade/ble_orvik_hx7315_app.zip") })
-        total += 3 + (package.image.size() + 511) / 512;
-    return total;
-}
-
 int WindowRig::cursorDepth()
 {
     // The stack has no size query: take it apart and put it back. The window

@@ -1,6 +1,7 @@
 #ifndef ORVIK_WINDOWRIG_H
 #define ORVIK_WINDOWRIG_H
 
+#include "builtinpackages.h"
 #include "mainwindow.h"
 #include "simprocess.h"
 
@@ -55,7 +56,6 @@ public:
     QStringList violations(); // the simulator's, once it has been stopped
     QList<QProgressDialog *> dialogs() const { return window->findChildren<QProgressDialog *>(); }
     static int cursorDepth();
-    static int builtInPackets(); // DFU packets of the update the window sends
 
     static const QStringList Ready, All;
 
