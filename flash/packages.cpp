@@ -118,6 +118,6 @@ bool PackageSet::add(Dfu::ImageType type, const QString &path, QString *copy, QS
     if (builtIn)
         fileBytes = QFileInfo(path).size();
     *copy = builtIn ? QString() : source;
-    infos.append({ QFileInfo(path).fileName(), type, fileBytes, image.image.size(), Dfu::crc16(image.image) });
+    infos.append({ QFileInfo(path).fileName(), type, fileBytes, int(image.image.size()), Dfu::crc16(image.image) });
     return true;
 }

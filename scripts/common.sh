@@ -3,6 +3,8 @@ set -euo pipefail
 
 ORVIK_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 ORVIK_PACKAGES=(cmake g++ make qtbase5-dev qtbase5-private-dev libqt5serialport5-dev fonts-dejavu-core desktop-file-utils)
+# Only the Qt 6 leg of scripts/test builds against these.
+ORVIK_QT6_PACKAGES=(qt6-base-dev qt6-base-private-dev qt6-serialport-dev)
 
 orvik_install_packages() {
     local missing=()

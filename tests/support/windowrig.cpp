@@ -33,7 +33,7 @@ WindowRig::WindowRig()
                          .arg(standard ? "" : "malformed ")
                          .arg(icon)
                          .arg(box->windowTitle(), box->text());
-        moments << Moment{ cursorDepth(), controls(), device()->isOpen(), dialogs().size(), clock.elapsed() };
+        moments << Moment{ cursorDepth(), controls(), device()->isOpen(), int(dialogs().size()), clock.elapsed() };
         if (QAbstractButton *button = box->button(answers.isEmpty() ? fallback : answers.takeFirst()))
             button->click();
         else
