@@ -7,13 +7,7 @@ build=$1
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 root=$tmp/root
-failed=0
-passed=0
-
-check() { # NAME COMMAND...
-    if "${@:2}"; then passed=$((passed + 1)); else echo "FAIL: $1"; failed=$((failed + 1)); fi
-}
-same() { [ "$1" = "$2" ] || { printf 'expected: %s\nactual:   %s\n' "$2" "$1"; return 1; }; }
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 # DESTDIR keeps even an absolute destination inside the temporary directory.
 if ! DESTDIR=$root cmake --install "$build" --prefix /usr/local >"$tmp/install.log" 2>&1; then
@@ -102,5 +96,4 @@ rule_case ruleSkipsOtherVendorSameProduct "" ACTION=add SUBSYSTEM=tty 'ATTRS{idV
 rule_case ruleSkipsTtyWithoutUsbIds "" ACTION=add SUBSYSTEM=tty
 rule_case ruleLeavesUsbDeviceAlone "" ACTION=add SUBSYSTEM=usb 'ATTRS{idVendor}=0403' 'ATTRS{idProduct}=6015'
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+finish

@@ -9,13 +9,7 @@ build=$1
 source=$2
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
-failed=0
-passed=0
-
-check() { # NAME COMMAND...
-    if "${@:2}"; then passed=$((passed + 1)); else echo "FAIL: $1"; failed=$((failed + 1)); fi
-}
-same() { [ "$1" = "$2" ] || { printf 'expected: %s\nactual:   %s\n' "$2" "$1"; return 1; }; }
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 has() { grep -qxF "$2" <<<"$1"; } # LINES LINE
 
 # Niced: other tests running meanwhile time their events.
@@ -65,5 +59,4 @@ status=$?
 grep -v 'root privileges' "$tmp/lintian.log"
 check "lintian finds no errors" [ "$status" -eq 0 ]
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+finish

@@ -7,13 +7,7 @@ build=$1
 run=$2/scripts/run
 tmp=$(mktemp -d)
 export ORVIK_RUN_BUILD_DIR=$build QT_QPA_PLATFORM=offscreen TMPDIR=$tmp
-failed=0
-passed=0
-
-check() { # NAME COMMAND...
-    if "${@:2}"; then passed=$((passed + 1)); else echo "FAIL: $1"; failed=$((failed + 1)); fi
-}
-same() { [ "$1" = "$2" ] || { printf 'expected: %s\nactual:   %s\n' "$2" "$1"; return 1; }; }
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 # Waits up to 60 s (sanitized builds on a loaded machine are slow) for a command to succeed.
 eventually() {
     local i
@@ -154,5 +148,4 @@ simulated updateDemoOffersOldSoftware \
     'Running Orvik Config on the simulator at %s with old software 1.4.0: answer Yes to "Flash Orvik Device" to watch an update.' \
     TERM 143 8c312e342e30 --update-demo --trace "$tmp/updateDemoOffersOldSoftware.jsonl"
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+finish
