@@ -145,6 +145,9 @@ void SimFirmwareTest::bytesGetTheirAnswers_data()
         QByteArray::fromHex("C0 08 00 00 F8 C0") + acks({ 3 }), {}, { "--fault", "wrong-ack@0" });
     dfu("fault: bad escape", { AppStart, AppInit }, QByteArray::fromHex("C0 10 DB 41 00 F0 C0") + acks({ 3 }), {},
         { "--fault", "bad-escape@0" });
+    dfu("fault: doubled acknowledgement", { AppStart, AppInit }, acks({ 2, 2, 3 }), {}, { "--fault", "double-ack@0" });
+    dfu("fault: acknowledgement and an empty frame", { AppStart, AppInit },
+        acks({ 2 }) + QByteArray::fromHex("C0 C0") + acks({ 3 }), {}, { "--fault", "ack-then-empty@0" });
     // Data packets of sequence 3 with payload 04 00 00 00 78, each spoilt in one way.
     dfu("bad CRC", open + Steps{ "C0 E3 5E 00 BF 04 00 00 00 78 E2 70 C0" }, acks({ 2, 3 }),
         { "bad CRC 0x70E2, expected 0x6FE2" });
@@ -185,7 +188,9 @@ void SimFirmwareTest::bytesGetTheirAnswers_data()
     mistake({ "--unplug-after", "reply:0x08:0" },
             R"(--unplug-after: expected ms:N, request:0xNN, reply:0xNN:B or packet:K, got "reply:0x08:0")");
     mistake({ "--unplug-after", "ms:1", "--unplug-after", "ms:2" }, "--unplug-after: given more than once");
-    mistake({ "--fault", "late@3" }, R"(--fault: expected no-reply@K, wrong-ack@K or bad-escape@K, got "late@3")");
+    mistake({ "--fault", "late@3" },
+            R"(--fault: expected MODE@K with MODE no-reply, wrong-ack, bad-escape, double-ack )"
+            R"(or ack-then-empty, got "late@3")");
     mistake({ "--fault", "no-reply@3", "--fault", "wrong-ack@3" }, "--fault: packet 3 already has a fault");
 }
 
