@@ -107,6 +107,10 @@ void Dfu::readReply()
     processReplyBytes(port->readAll());
 }
 
+// Every complete frame is taken out of the buffer as it arrives, and only one
+// that comes while a reply is awaited is judged: a duplicate acknowledgement
+// or an empty frame after it, in the same read or a later one, is dropped. It
+// must not wait in the buffer, to be taken for the reply to the next packet.
 void Dfu::processReplyBytes(const QByteArray &bytes)
 {
     if (finished)
@@ -146,8 +150,6 @@ void Dfu::processReplyBytes(const QByteArray &bytes)
             return;
         }
         advanceTimer->start(pauseAfter(packets.at(currentPacket)));
-        // Later frames wait for the next readyRead, one frame per notification.
-        return;
     }
 }
 

@@ -124,6 +124,9 @@ void Dfu::sendNextPacket()
     ++currentPacket;
     const int total = packets.size();
     if (currentPacket < total) {
+        // What arrived before this packet went out is no reply to it, not even
+        // the start of one.
+        replyBuffer.clear();
         awaitingReply = true;
         if (port)
             port->write(packets.at(currentPacket).frame);

@@ -7,11 +7,13 @@
 #include <QSerialPort>
 #include <QtTest>
 
-// The first three are the bootloader's own faults.
+// The first five are the bootloader's own faults.
 enum Fault {
     NoReply,
     WrongAck,
     BadEscape,
+    DoubleAck,
+    AckThenEmpty,
     None,
     StrayAck,
     Unpackable,
@@ -52,6 +54,8 @@ private slots:
         row("wrongAcknowledgeNumber", BuiltInApplicationAlone, WrongAck, 0, Dfu::IncorrectResponseError);
         row("invalidReplyToADataPacket", BuiltInApplicationAlone, BadEscape, 2, Dfu::InvalidResponseError);
         row("strayReplyDuringPauseIgnored", BuiltInApplicationAlone, StrayAck, 0, Dfu::Success);
+        row("doubledAcknowledgementIgnored", BuiltInApplicationAlone, DoubleAck, 2, Dfu::Success);
+        row("emptyFrameAfterAcknowledgementIgnored", BuiltInApplicationAlone, AckThenEmpty, 2, Dfu::Success);
         row("portReopenedDuringPauseGetsNothing", BuiltInApplicationAlone, ReopenPort, 1, Dfu::NoResponseError);
         row("lineHungUpDuringPause", BuiltInApplicationAlone, HangUp, 1, Dfu::NoResponseError);
         row("nothingToSendFailsOnce", NothingQueued, None, -1, Dfu::NoResponseError);
@@ -82,8 +86,8 @@ private slots:
         events << QString("frames %1").arg(sent);
 
         BootloaderPeer peer;
-        if (fault <= BadEscape || (fault == DestroyUpdater && at == 0))
-            peer.engine()->setFaults({ { at, fault <= BadEscape ? SimFault(fault) : SimFault::NoReply } });
+        if (fault < None || (fault == DestroyUpdater && at == 0))
+            peer.engine()->setFaults({ { at, fault < None ? SimFault(fault) : SimFault::NoReply } });
         if (fault == StrayAck) { // a second acknowledgement while the updater pauses
             connect(&peer, &BootloaderPeer::replied, this, [&peer](const QByteArray &reply) {
                 if (peer.engine()->frameCount() == 1)
