@@ -71,6 +71,11 @@ public:
     explicit Dfu(QSerialPort *port, QObject *parent = nullptr);
     ~Dfu() override;
 
+    // The packet header's length field has 12 bits.
+    static constexpr int MaxPayloadBytes = 0xFFF;
+    // Image bytes per data packet, whose payload is the packet code and these.
+    static constexpr int MaxDataChunk = 512;
+
     // Before upgrade(); applies to the whole run.
     void setTiming(const Timing &timing);
     // The package reader on its own, for checks made before any transfer.
@@ -79,6 +84,7 @@ public:
     void upgrade();
     void upgrade(const QString &bootloader, const QString &application);
 
+    // A payload longer than MaxPayloadBytes gets no frame.
     static DfuPacket makeHciPacket(const QByteArray &payload, int delaySeconds);
     static QByteArray makeHciHeader(int sequenceNumber, int dataIntegrity, int reliable, int packetType,
                                     int payloadLength);

@@ -34,9 +34,13 @@ QByteArray Dfu::makeHciHeader(int sequenceNumber, int dataIntegrity, int reliabl
     return header;
 }
 
-// Frame: C0, SLIP(header, payload, CRC-16 low byte first), C0.
+// Frame: C0, SLIP(header, payload, CRC-16 low byte first), C0. A longer
+// payload than the length field can describe would reach the bootloader with
+// a length that is not its own: it is refused, and numbers nothing.
 DfuPacket Dfu::makeHciPacket(const QByteArray &payload, int delaySeconds)
 {
+    if (payload.size() > MaxPayloadBytes)
+        return DfuPacket{ QByteArray(), delaySeconds };
     sequenceNumber = (sequenceNumber + 1) % 8;
     QByteArray packet = makeHciHeader(sequenceNumber, 1, 1, HciPacketType, payload.size());
     packet.append(payload);

@@ -23,7 +23,7 @@ enum Fault {
     DestroyPortFirst
 };
 Q_DECLARE_METATYPE(Fault)
-enum Queue { BuiltInPair, BuiltInApplicationAlone, NothingQueued };
+enum Queue { BuiltInPair, BuiltInApplicationAlone, NothingQueued, InitPacketTooLong };
 Q_DECLARE_METATYPE(Queue)
 
 static QString resultName(Dfu::ErrorType error)
@@ -60,6 +60,7 @@ private slots:
         row("lineHungUpDuringPause", BuiltInApplicationAlone, HangUp, 1, Dfu::NoResponseError);
         row("nothingToSendFailsOnce", NothingQueued, None, -1, Dfu::NoResponseError);
         row("unpackableSendsNothingFailsOnce", BuiltInApplicationAlone, Unpackable, -1, Dfu::NoResponseError);
+        row("initPacketTooLongForItsLengthFieldSendsNothing", InitPacketTooLong, None, -1, Dfu::NoResponseError);
         row("updaterDestroyedAwaitingReply", BuiltInApplicationAlone, DestroyUpdater, 0);
         row("updaterDestroyedDuringPause", BuiltInApplicationAlone, DestroyUpdater, 1);
         row("portDestroyedDuringPause", BuiltInApplicationAlone, DestroyPortFirst, 1);
@@ -72,7 +73,7 @@ private slots:
         QFETCH(Fault, fault);
         QFETCH(int, at);
         QFETCH(Dfu::ErrorType, result);
-        const int total = queue == NothingQueued || fault == Unpackable
+        const int total = queue >= NothingQueued || fault == Unpackable
                 ? 0
                 : packetsOf(Dfu::Application, BuiltInApplication)
                         + (queue == BuiltInPair ? packetsOf(Dfu::SoftDeviceBootloader, BuiltInBootloader) : 0);
@@ -111,8 +112,11 @@ private slots:
         QTemporaryFile regularFile;
         if (fault == Unpackable && regularFile.open())
             qputenv("TMPDIR", QFile::encodeName(regularFile.fileName()));
-        queue == BuiltInPair ? dfu->upgrade()
-                             : dfu->upgrade(QString(), queue == NothingQueued ? QString() : BuiltInApplication);
+        if (queue == InitPacketTooLong) // 6,012 bytes: the 12-bit length field cannot describe the packet
+            dfu->upgrade(QFINDTESTDATA("fuzz/corpus/loadpackage/long-init-packet.zip"), QString());
+        else
+            queue == BuiltInPair ? dfu->upgrade()
+                                 : dfu->upgrade(QString(), queue == NothingQueued ? QString() : BuiltInApplication);
         tmpdir.isNull() ? qunsetenv("TMPDIR") : qputenv("TMPDIR", tmpdir);
         QTRY_VERIFY(fault < ReopenPort
                     || (peer.engine()->frameCount() == 1 && (at == 0 || dfu->advanceTimer->isActive())));
