@@ -13,6 +13,13 @@ constexpr int FlashBytes = 512 * 1024;
 // Legacy init packet: device type, revision, application version, count n,
 // n SoftDevice ids, then the image's CRC-16 in its last two bytes.
 constexpr int InitFixedBytes = 12;
+// n is a 16-bit field, so the layout alone allows 131,082 bytes, and the
+// link's 12-bit length field 4,089 (4,095 less the packet code and the two
+// zero bytes after the init packet). A device lists one id per SoftDevice
+// release it accepts, a handful. The cap is what fits the payload of a data
+// packet (the code and 512 bytes), a packet any bootloader this tool talks to
+// takes already: 510 bytes, room for 249 ids.
+constexpr int MaxInitPacketBytes = Dfu::MaxDataChunk - 2;
 
 QString hex16(quint16 value)
 {
@@ -44,6 +51,10 @@ QString PackageSet::check(Dfu::ImageType type, const Dfu::UpdateImage &image)
     if (image.initPacket.isEmpty())
         return QStringLiteral("package: no init packet file (\"dat_file\" of the \"%1\" entry)").arg(entry);
     const int initBytes = image.initPacket.size();
+    if (initBytes > MaxInitPacketBytes)
+        return QStringLiteral("init packet: %1 bytes, more than the %2 that fit one packet")
+                .arg(initBytes)
+                .arg(MaxInitPacketBytes);
     if (initBytes < InitFixedBytes + 2 || initBytes != InitFixedBytes + 2 * le16(image.initPacket, 8))
         return QStringLiteral("init packet: %1 bytes do not fit its SoftDevice list").arg(initBytes);
     const int imageBytes = image.image.size();

@@ -90,6 +90,12 @@ void FlashStationTest::trayIsFlashedAndReported_data()
             << QList<QStringList>{ {} }
             << QStringList{ "--packages", corpus + "/softdevice-bootloader.zip", corpus + "/application.zip" } << -1
             << 2 << QStringList() << "CRC: image CRC-16 0xD51A, init packet says 0x5105";
+    QTest::addRow("an init packet longer than one packet: no port opened")
+            << QList<QStringList>{ { "--sw-rev", "1.4.0" } }
+            << QStringList{ "--packages", corpus + "/long-init-packet.zip", corpus + "/matching-crc.zip" } << -1 << 2
+            << QStringList()
+            << "long-init-packet.zip (SoftDevice and bootloader package): init packet: 6012 bytes, more than the 510 "
+               "that fit one packet";
 }
 
 void FlashStationTest::trayIsFlashedAndReported()
