@@ -79,7 +79,9 @@ public:
     // Before upgrade(); applies to the whole run.
     void setTiming(const Timing &timing);
     // The package reader on its own, for checks made before any transfer.
-    static UpdateImage readPackage(ImageType type, const QString &packagePath);
+    // *problem says why the image or the init packet is empty: the rule the
+    // package broke, or what it lacks; empty when both were read.
+    static UpdateImage readPackage(ImageType type, const QString &packagePath, QString *problem = nullptr);
 
     void upgrade();
     void upgrade(const QString &bootloader, const QString &application);
@@ -111,7 +113,7 @@ private:
     // Feeds the reader and the loader straight from fuzzers and their regression tests.
     friend struct FuzzHarness;
 
-    static UpdateImage loadPackage(ImageType type, const QString &packagePath);
+    static UpdateImage loadPackage(ImageType type, const QString &packagePath, QString *problem = nullptr);
     void queueImage(const UpdateImage &image, int stopDelaySeconds);
     void queueStartPacket(ImageType type, int sdSize, int blSize, int appSize);
     void queueInitPacket(const QByteArray &initPacket);

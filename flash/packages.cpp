@@ -39,13 +39,12 @@ QString typeName(Dfu::ImageType type)
 
 } // namespace
 
-QString PackageSet::check(Dfu::ImageType type, const Dfu::UpdateImage &image)
+QString PackageSet::check(Dfu::ImageType type, const Dfu::UpdateImage &image, const QString &problem)
 {
     const QString entry =
             type == Dfu::SoftDeviceBootloader ? QStringLiteral("softdevice_bootloader") : QStringLiteral("application");
-    if (image.image.isEmpty() && image.initPacket.isEmpty())
-        return QStringLiteral("package: not a zip archive whose manifest.json has a \"%1\" entry with its files")
-                .arg(entry);
+    if (!problem.isEmpty())
+        return QStringLiteral("package: ") + problem;
     if (image.image.isEmpty())
         return QStringLiteral("package: no image file (\"bin_file\" of the \"%1\" entry)").arg(entry);
     if (image.initPacket.isEmpty())
@@ -106,8 +105,11 @@ bool PackageSet::add(Dfu::ImageType type, const QString &path, QString *copy, QS
     QFile file(path);
     qint64 fileBytes = 0;
     if (!builtIn) {
-        if (!QFileInfo(path).isFile())
+        if (!QFileInfo::exists(path))
             return failed(QStringLiteral("readable: no such file"));
+        // A folder, a FIFO or a device such as /dev/zero: none has an end to read to.
+        if (!QFileInfo(path).isFile())
+            return failed(QStringLiteral("readable: not a regular file"));
         if (!file.open(QIODevice::ReadOnly))
             return failed(QStringLiteral("readable: %1").arg(file.errorString()));
         if (file.size() > MaxPackageBytes)
@@ -122,8 +124,9 @@ bool PackageSet::add(Dfu::ImageType type, const QString &path, QString *copy, QS
         if (!out.open(QIODevice::WriteOnly | QIODevice::NewOnly) || out.write(bytes) != bytes.size() || !out.flush())
             return failed(QStringLiteral("copy: %1").arg(out.errorString()));
     }
-    const Dfu::UpdateImage image = Dfu::readPackage(type, source);
-    const QString problem = check(type, image);
+    QString problem;
+    const Dfu::UpdateImage image = Dfu::readPackage(type, source, &problem);
+    problem = check(type, image, problem);
     if (!problem.isEmpty())
         return failed(problem);
     if (builtIn)

@@ -96,6 +96,13 @@ void FlashStationTest::trayIsFlashedAndReported_data()
             << QStringList()
             << "long-init-packet.zip (SoftDevice and bootloader package): init packet: 6012 bytes, more than the 510 "
                "that fit one packet";
+    QTest::addRow("the package check that failed is named")
+            << QList<QStringList>{ {} }
+            << QStringList{ "--packages", corpus + "/overlapping-entries.zip", corpus + "/matching-crc.zip" } << -1 << 2
+            << QStringList() << "overlapping-entries.zip (SoftDevice and bootloader package): package: entries overlap";
+    QTest::addRow("not a regular file: no port opened")
+            << QList<QStringList>{ {} } << QStringList{ "--packages", "/dev/zero", corpus + "/matching-crc.zip" } << -1
+            << 2 << QStringList() << "/dev/zero (SoftDevice and bootloader package): readable: not a regular file";
 }
 
 void FlashStationTest::trayIsFlashedAndReported()
