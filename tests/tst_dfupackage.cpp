@@ -89,6 +89,12 @@ private slots:
         row("overlapping-entries.zip", Dfu::Application, Nothing, "entries overlap");
         row("crc-mismatch.zip", Dfu::Application, Nothing, "CRC-32 of image.bin does not match");
         row("over-the-cap.zip", Dfu::Application, Nothing, "unpacks to more than 2097152 bytes");
+        row("encrypted-flag.zip", Dfu::Application, Nothing, "manifest.json is encrypted"); // in its local header only
+        row("method-differs.zip", Dfu::Application, Nothing,
+            "image.bin has one compression method in its local header, another in the central directory");
+        row("prefixed.zip", Dfu::Application, Nothing, "the zip reader lists 0 of the 3 entries");
+        row("inflates-beyond-its-size.zip", Dfu::Application, Nothing,
+            "image.bin inflates beyond its declared 512 bytes");
         row("zip64.zip", Dfu::Application, Nothing, "ZIP64 archive, not supported");
         row("too-many-entries.zip", Dfu::Application, Nothing, "too many entries: 65, at most 64");
     }
