@@ -28,21 +28,6 @@ class PackageTest : public QObject
     Q_OBJECT
 
 private slots:
-    // The only test that knows the shipped stand-ins: real firmware fails it, by design.
-    void shippedStandInsKeepTheirDocumentedShape()
-    {
-        const Dfu::UpdateImage sdBl = Dfu::readPackage(Dfu::SoftDeviceBootloader, BuiltInBootloader);
-        const Dfu::UpdateImage app = Dfu::readPackage(Dfu::Application, BuiltInApplication);
-        QCOMPARE(QFile(BuiltInBootloader).size(), 125484);
-        QCOMPARE(QFile(BuiltInApplication).size(), 60080);
-        QCOMPARE(sdBl.image.size(), 124604);
-        QCOMPARE(app.image.size(), 59212);
-        QCOMPARE(sdBl.initPacket, QByteArray::fromHex("FFFFFFFFFFFFFFFF0100FEFF37DB"));
-        QCOMPARE(app.initPacket, QByteArray::fromHex("FFFFFFFFFFFFFFFF0100FEFF0551"));
-        QCOMPARE(QVector<int>({ sdBl.sdSize, sdBl.blSize, sdBl.appSize, app.sdSize, app.blSize, app.appSize }),
-                 QVector<int>({ 108212, 16392, 0, 0, 0, 59212 }));
-    }
-
     // Holds for real packages too: the init packet ends in the image's CRC and
     // the announced sizes add up to the image.
     void builtInPackagesAreConsistent()
