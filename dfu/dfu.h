@@ -71,14 +71,22 @@ public:
     explicit Dfu(QSerialPort *port, QObject *parent = nullptr);
     ~Dfu() override;
 
+    // The packet header's length field has 12 bits.
+    static constexpr int MaxPayloadBytes = 0xFFF;
+    // Image bytes per data packet, whose payload is the packet code and these.
+    static constexpr int MaxDataChunk = 512;
+
     // Before upgrade(); applies to the whole run.
     void setTiming(const Timing &timing);
     // The package reader on its own, for checks made before any transfer.
-    static UpdateImage readPackage(ImageType type, const QString &packagePath);
+    // *problem says why the image or the init packet is empty: the rule the
+    // package broke, or what it lacks; empty when both were read.
+    static UpdateImage readPackage(ImageType type, const QString &packagePath, QString *problem = nullptr);
 
     void upgrade();
     void upgrade(const QString &bootloader, const QString &application);
 
+    // A payload longer than MaxPayloadBytes gets no frame.
     static DfuPacket makeHciPacket(const QByteArray &payload, int delaySeconds);
     static QByteArray makeHciHeader(int sequenceNumber, int dataIntegrity, int reliable, int packetType,
                                     int payloadLength);
@@ -105,7 +113,7 @@ private:
     // Feeds the reader and the loader straight from fuzzers and their regression tests.
     friend struct FuzzHarness;
 
-    static UpdateImage loadPackage(ImageType type, const QString &packagePath);
+    static UpdateImage loadPackage(ImageType type, const QString &packagePath, QString *problem = nullptr);
     void queueImage(const UpdateImage &image, int stopDelaySeconds);
     void queueStartPacket(ImageType type, int sdSize, int blSize, int appSize);
     void queueInitPacket(const QByteArray &initPacket);

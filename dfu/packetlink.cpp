@@ -34,9 +34,13 @@ QByteArray Dfu::makeHciHeader(int sequenceNumber, int dataIntegrity, int reliabl
     return header;
 }
 
-// Frame: C0, SLIP(header, payload, CRC-16 low byte first), C0.
+// Frame: C0, SLIP(header, payload, CRC-16 low byte first), C0. A longer
+// payload than the length field can describe would reach the bootloader with
+// a length that is not its own: it is refused, and numbers nothing.
 DfuPacket Dfu::makeHciPacket(const QByteArray &payload, int delaySeconds)
 {
+    if (payload.size() > MaxPayloadBytes)
+        return DfuPacket{ QByteArray(), delaySeconds };
     sequenceNumber = (sequenceNumber + 1) % 8;
     QByteArray packet = makeHciHeader(sequenceNumber, 1, 1, HciPacketType, payload.size());
     packet.append(payload);
@@ -107,6 +111,10 @@ void Dfu::readReply()
     processReplyBytes(port->readAll());
 }
 
+// Every complete frame is taken out of the buffer as it arrives, and only one
+// that comes while a reply is awaited is judged: a duplicate acknowledgement
+// or an empty frame after it, in the same read or a later one, is dropped. It
+// must not wait in the buffer, to be taken for the reply to the next packet.
 void Dfu::processReplyBytes(const QByteArray &bytes)
 {
     if (finished)
@@ -146,8 +154,6 @@ void Dfu::processReplyBytes(const QByteArray &bytes)
             return;
         }
         advanceTimer->start(pauseAfter(packets.at(currentPacket)));
-        // Later frames wait for the next readyRead, one frame per notification.
-        return;
     }
 }
 

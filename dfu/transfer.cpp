@@ -12,7 +12,6 @@ const char *const BuiltInBootloaderPackage = ":/upgrade/ble_orvik_hx7315_bl_sd.z
 const char *const BuiltInApplicationPackage = ":/upgrade/ble_orvik_hx7315_app.zip";
 
 const int ResponseTimeoutMs = 1000;
-const int MaxDataChunk = 512;
 
 } // namespace
 
@@ -78,12 +77,16 @@ void Dfu::upgrade(const QString &bootloader, const QString &application)
         images.append(loadPackage(Application, application));
     // A package that gives no image (unreadable, or not unpacked for want of
     // a temporary folder) would flash nothing while the bootloader acknowledged
-    // every packet: then nothing at all is sent, and the run fails.
+    // every packet, and a packet the link refused to frame would end the run
+    // at that packet with the device half flashed: then nothing at all is
+    // sent, and the run fails.
     const bool complete = std::none_of(images.cbegin(), images.cend(),
                                        [](const UpdateImage &image) { return image.image.isEmpty(); });
     // The bootloader package pauses before an application package that follows it.
     for (int i = 0; complete && i < images.size(); ++i)
         queueImage(images.at(i), i + 1 < images.size() ? 1 : 0);
+    if (std::any_of(packets.cbegin(), packets.cend(), [](const DfuPacket &packet) { return packet.frame.isEmpty(); }))
+        packets.clear();
     currentPacket = -1;
     sendNextPacket();
 }
@@ -124,6 +127,9 @@ void Dfu::sendNextPacket()
     ++currentPacket;
     const int total = packets.size();
     if (currentPacket < total) {
+        // What arrived before this packet went out is no reply to it, not even
+        // the start of one.
+        replyBuffer.clear();
         awaitingReply = true;
         if (port)
             port->write(packets.at(currentPacket).frame);

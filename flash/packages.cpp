@@ -13,6 +13,13 @@ constexpr int FlashBytes = 512 * 1024;
 // Legacy init packet: device type, revision, application version, count n,
 // n SoftDevice ids, then the image's CRC-16 in its last two bytes.
 constexpr int InitFixedBytes = 12;
+// n is a 16-bit field, so the layout alone allows 131,082 bytes, and the
+// link's 12-bit length field 4,089 (4,095 less the packet code and the two
+// zero bytes after the init packet). A device lists one id per SoftDevice
+// release it accepts, a handful. The cap is what fits the payload of a data
+// packet (the code and 512 bytes), a packet any bootloader this tool talks to
+// takes already: 510 bytes, room for 249 ids.
+constexpr int MaxInitPacketBytes = Dfu::MaxDataChunk - 2;
 
 QString hex16(quint16 value)
 {
@@ -32,18 +39,21 @@ QString typeName(Dfu::ImageType type)
 
 } // namespace
 
-QString PackageSet::check(Dfu::ImageType type, const Dfu::UpdateImage &image)
+QString PackageSet::check(Dfu::ImageType type, const Dfu::UpdateImage &image, const QString &problem)
 {
     const QString entry =
             type == Dfu::SoftDeviceBootloader ? QStringLiteral("softdevice_bootloader") : QStringLiteral("application");
-    if (image.image.isEmpty() && image.initPacket.isEmpty())
-        return QStringLiteral("package: not a zip archive whose manifest.json has a \"%1\" entry with its files")
-                .arg(entry);
+    if (!problem.isEmpty())
+        return QStringLiteral("package: ") + problem;
     if (image.image.isEmpty())
         return QStringLiteral("package: no image file (\"bin_file\" of the \"%1\" entry)").arg(entry);
     if (image.initPacket.isEmpty())
         return QStringLiteral("package: no init packet file (\"dat_file\" of the \"%1\" entry)").arg(entry);
     const int initBytes = image.initPacket.size();
+    if (initBytes > MaxInitPacketBytes)
+        return QStringLiteral("init packet: %1 bytes, more than the %2 that fit one packet")
+                .arg(initBytes)
+                .arg(MaxInitPacketBytes);
     if (initBytes < InitFixedBytes + 2 || initBytes != InitFixedBytes + 2 * le16(image.initPacket, 8))
         return QStringLiteral("init packet: %1 bytes do not fit its SoftDevice list").arg(initBytes);
     const int imageBytes = image.image.size();
@@ -95,8 +105,11 @@ bool PackageSet::add(Dfu::ImageType type, const QString &path, QString *copy, QS
     QFile file(path);
     qint64 fileBytes = 0;
     if (!builtIn) {
-        if (!QFileInfo(path).isFile())
+        if (!QFileInfo::exists(path))
             return failed(QStringLiteral("readable: no such file"));
+        // A folder, a FIFO or a device such as /dev/zero: none has an end to read to.
+        if (!QFileInfo(path).isFile())
+            return failed(QStringLiteral("readable: not a regular file"));
         if (!file.open(QIODevice::ReadOnly))
             return failed(QStringLiteral("readable: %1").arg(file.errorString()));
         if (file.size() > MaxPackageBytes)
@@ -111,8 +124,9 @@ bool PackageSet::add(Dfu::ImageType type, const QString &path, QString *copy, QS
         if (!out.open(QIODevice::WriteOnly | QIODevice::NewOnly) || out.write(bytes) != bytes.size() || !out.flush())
             return failed(QStringLiteral("copy: %1").arg(out.errorString()));
     }
-    const Dfu::UpdateImage image = Dfu::readPackage(type, source);
-    const QString problem = check(type, image);
+    QString problem;
+    const Dfu::UpdateImage image = Dfu::readPackage(type, source, &problem);
+    problem = check(type, image, problem);
     if (!problem.isEmpty())
         return failed(problem);
     if (builtIn)

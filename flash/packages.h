@@ -34,8 +34,9 @@ public:
     QString applicationPath() const { return applicationCopy; }
     const QList<PackageInfo> &packages() const { return infos; }
 
-    // Empty when the image is fit to send, else the failed check and its values.
-    static QString check(Dfu::ImageType type, const Dfu::UpdateImage &image);
+    // Empty when the image is fit to send, else the failed check and its
+    // values; `problem` is what the package reader found.
+    static QString check(Dfu::ImageType type, const Dfu::UpdateImage &image, const QString &problem);
 
 private:
     bool add(Dfu::ImageType type, const QString &path, QString *copy, QString *error);

@@ -370,6 +370,14 @@ void Bootloader::acknowledge(int index, int ackNumber, qint64 nowUs)
             emit faultInjected(index, QStringLiteral("bad-escape"));
             frame = SimWire::badEscapeAckFrame(ackNumber);
             break;
+        case SimFault::DoubleAck:
+            emit faultInjected(index, QStringLiteral("double-ack"));
+            frame += frame;
+            break;
+        case SimFault::AckThenEmpty:
+            emit faultInjected(index, QStringLiteral("ack-then-empty"));
+            frame += QByteArray(2, SimWire::Delimiter);
+            break;
         }
     }
     lastAckUs = nowUs;

@@ -298,11 +298,16 @@ bool parseSimOptions(const QStringList &args, SimOptions *options, QString *erro
                 fault = SimFault::WrongAck;
             else if (mode == QLatin1String("bad-escape"))
                 fault = SimFault::BadEscape;
+            else if (mode == QLatin1String("double-ack"))
+                fault = SimFault::DoubleAck;
+            else if (mode == QLatin1String("ack-then-empty"))
+                fault = SimFault::AckThenEmpty;
             else
                 at = -1;
             if (at < 0 || !parseInteger(value.mid(at + 1), 0, 1000000000, &n))
-                return fail(
-                        QStringLiteral("expected no-reply@K, wrong-ack@K or bad-escape@K, got %1").arg(quoted(value)));
+                return fail(QStringLiteral("expected MODE@K with MODE no-reply, wrong-ack, bad-escape, double-ack or "
+                                           "ack-then-empty, got %1")
+                                    .arg(quoted(value)));
             if (o.faults.contains(int(n)))
                 return fail(QStringLiteral("packet %1 already has a fault").arg(n));
             o.faults.insert(int(n), fault);
@@ -406,7 +411,10 @@ QString simHelpText()
                           "or any other followed by 1.5 s of silence) it installs the update if the run was\n"
                           "clean, else restarts the old firmware; either way it re-enumerates.\n"
                           "  --fault MODE@K           at DFU packet K (0-based over the run): no-reply,\n"
-                          "                           wrong-ack or bad-escape; repeatable\n"
+                          "                           wrong-ack, bad-escape, double-ack (the acknowledgement\n"
+                          "                           twice in one write) or ack-then-empty (the\n"
+                          "                           acknowledgement and an empty frame C0 C0 in one write);\n"
+                          "                           repeatable\n"
                           "  --dfu-timeout MS         an unfinished transfer that hears nothing for MS restarts\n"
                           "                           into the old firmware (re-enumerates; default 3000)\n"
                           "  --in-bootloader          the device waits in its bootloader, as after a cut\n"

@@ -17,7 +17,7 @@ struct SimRadio
     QByteArray name; // UTF-8
 };
 
-enum class SimFault { NoReply, WrongAck, BadEscape };
+enum class SimFault { NoReply, WrongAck, BadEscape, DoubleAck, AckThenEmpty };
 
 struct SimUnplug
 {

@@ -7,11 +7,13 @@
 #include <QSerialPort>
 #include <QtTest>
 
-// The first three are the bootloader's own faults.
+// The first five are the bootloader's own faults.
 enum Fault {
     NoReply,
     WrongAck,
     BadEscape,
+    DoubleAck,
+    AckThenEmpty,
     None,
     StrayAck,
     Unpackable,
@@ -21,7 +23,7 @@ enum Fault {
     DestroyPortFirst
 };
 Q_DECLARE_METATYPE(Fault)
-enum Queue { BuiltInPair, BuiltInApplicationAlone, NothingQueued };
+enum Queue { BuiltInPair, BuiltInApplicationAlone, NothingQueued, InitPacketTooLong };
 Q_DECLARE_METATYPE(Queue)
 
 static QString resultName(Dfu::ErrorType error)
@@ -52,10 +54,13 @@ private slots:
         row("wrongAcknowledgeNumber", BuiltInApplicationAlone, WrongAck, 0, Dfu::IncorrectResponseError);
         row("invalidReplyToADataPacket", BuiltInApplicationAlone, BadEscape, 2, Dfu::InvalidResponseError);
         row("strayReplyDuringPauseIgnored", BuiltInApplicationAlone, StrayAck, 0, Dfu::Success);
+        row("doubledAcknowledgementIgnored", BuiltInApplicationAlone, DoubleAck, 2, Dfu::Success);
+        row("emptyFrameAfterAcknowledgementIgnored", BuiltInApplicationAlone, AckThenEmpty, 2, Dfu::Success);
         row("portReopenedDuringPauseGetsNothing", BuiltInApplicationAlone, ReopenPort, 1, Dfu::NoResponseError);
         row("lineHungUpDuringPause", BuiltInApplicationAlone, HangUp, 1, Dfu::NoResponseError);
         row("nothingToSendFailsOnce", NothingQueued, None, -1, Dfu::NoResponseError);
         row("unpackableSendsNothingFailsOnce", BuiltInApplicationAlone, Unpackable, -1, Dfu::NoResponseError);
+        row("initPacketTooLongForItsLengthFieldSendsNothing", InitPacketTooLong, None, -1, Dfu::NoResponseError);
         row("updaterDestroyedAwaitingReply", BuiltInApplicationAlone, DestroyUpdater, 0);
         row("updaterDestroyedDuringPause", BuiltInApplicationAlone, DestroyUpdater, 1);
         row("portDestroyedDuringPause", BuiltInApplicationAlone, DestroyPortFirst, 1);
@@ -68,7 +73,7 @@ private slots:
         QFETCH(Fault, fault);
         QFETCH(int, at);
         QFETCH(Dfu::ErrorType, result);
-        const int total = queue == NothingQueued || fault == Unpackable
+        const int total = queue >= NothingQueued || fault == Unpackable
                 ? 0
                 : packetsOf(Dfu::Application, BuiltInApplication)
                         + (queue == BuiltInPair ? packetsOf(Dfu::SoftDeviceBootloader, BuiltInBootloader) : 0);
@@ -82,8 +87,8 @@ private slots:
         events << QString("frames %1").arg(sent);
 
         BootloaderPeer peer;
-        if (fault <= BadEscape || (fault == DestroyUpdater && at == 0))
-            peer.engine()->setFaults({ { at, fault <= BadEscape ? SimFault(fault) : SimFault::NoReply } });
+        if (fault < None || (fault == DestroyUpdater && at == 0))
+            peer.engine()->setFaults({ { at, fault < None ? SimFault(fault) : SimFault::NoReply } });
         if (fault == StrayAck) { // a second acknowledgement while the updater pauses
             connect(&peer, &BootloaderPeer::replied, this, [&peer](const QByteArray &reply) {
                 if (peer.engine()->frameCount() == 1)
@@ -107,8 +112,11 @@ private slots:
         QTemporaryFile regularFile;
         if (fault == Unpackable && regularFile.open())
             qputenv("TMPDIR", QFile::encodeName(regularFile.fileName()));
-        queue == BuiltInPair ? dfu->upgrade()
-                             : dfu->upgrade(QString(), queue == NothingQueued ? QString() : BuiltInApplication);
+        if (queue == InitPacketTooLong) // 6,012 bytes: the 12-bit length field cannot describe the packet
+            dfu->upgrade(QFINDTESTDATA("fuzz/corpus/loadpackage/long-init-packet.zip"), QString());
+        else
+            queue == BuiltInPair ? dfu->upgrade()
+                                 : dfu->upgrade(QString(), queue == NothingQueued ? QString() : BuiltInApplication);
         tmpdir.isNull() ? qunsetenv("TMPDIR") : qputenv("TMPDIR", tmpdir);
         QTRY_VERIFY(fault < ReopenPort
                     || (peer.engine()->frameCount() == 1 && (at == 0 || dfu->advanceTimer->isActive())));

@@ -90,6 +90,19 @@ void FlashStationTest::trayIsFlashedAndReported_data()
             << QList<QStringList>{ {} }
             << QStringList{ "--packages", corpus + "/softdevice-bootloader.zip", corpus + "/application.zip" } << -1
             << 2 << QStringList() << "CRC: image CRC-16 0xD51A, init packet says 0x5105";
+    QTest::addRow("an init packet longer than one packet: no port opened")
+            << QList<QStringList>{ { "--sw-rev", "1.4.0" } }
+            << QStringList{ "--packages", corpus + "/long-init-packet.zip", corpus + "/matching-crc.zip" } << -1 << 2
+            << QStringList()
+            << "long-init-packet.zip (SoftDevice and bootloader package): init packet: 6012 bytes, more than the 510 "
+               "that fit one packet";
+    QTest::addRow("the package check that failed is named")
+            << QList<QStringList>{ {} }
+            << QStringList{ "--packages", corpus + "/overlapping-entries.zip", corpus + "/matching-crc.zip" } << -1 << 2
+            << QStringList() << "overlapping-entries.zip (SoftDevice and bootloader package): package: entries overlap";
+    QTest::addRow("not a regular file: no port opened")
+            << QList<QStringList>{ {} } << QStringList{ "--packages", "/dev/zero", corpus + "/matching-crc.zip" } << -1
+            << 2 << QStringList() << "/dev/zero (SoftDevice and bootloader package): readable: not a regular file";
 }
 
 void FlashStationTest::trayIsFlashedAndReported()

@@ -143,6 +143,9 @@ void SimFirmwareTest::bytesGetTheirAnswers_data()
         QByteArray::fromHex("C0 08 00 00 F8 C0") + acks({ 3 }), {}, { "--fault", "wrong-ack@0" });
     dfu("fault: bad escape", { AppStart, AppInit }, QByteArray::fromHex("C0 10 DB 41 00 F0 C0") + acks({ 3 }), {},
         { "--fault", "bad-escape@0" });
+    dfu("fault: doubled acknowledgement", { AppStart, AppInit }, acks({ 2, 2, 3 }), {}, { "--fault", "double-ack@0" });
+    dfu("fault: acknowledgement and an empty frame", { AppStart, AppInit },
+        acks({ 2 }) + QByteArray::fromHex("C0 C0") + acks({ 3 }), {}, { "--fault", "ack-then-empty@0" });
     // Data packets of sequence 3 with payload 04 00 00 00 78, each spoilt in one way.
     dfu("bad CRC", open + Steps{ "C0 E3 5E 00 BF 04 00 00 00 78 E2 70 C0" }, acks({ 2, 3 }),
         { "bad CRC 0x70E2, expected 0x6FE2" });
