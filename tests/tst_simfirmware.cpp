@@ -183,7 +183,7 @@ void SimFirmwareTest::bytesGetTheirAnswers_data()
     mistake({ "--status", "0x01" }, R"(--status: expected CODE=VALUE with a request code and a byte, got "0x01")");
     mistake({ "--silent", "0x0e" }, R"(--silent: expected a request code from 0x01 to 0x0D, got "0x0e")");
     mistake({ "--unplug-after", "reply:0x08:0" },
-            R"(--unplug-after: expected ms:N, request:0xNN, reply:0xNN:B or packet:K, got "reply:0x08:0")");
+            R"(--unplug-after: expected ms:N, request:0xNN[:N], reply:0xNN:B or packet:K, got "reply:0x08:0")");
     mistake({ "--unplug-after", "ms:1", "--unplug-after", "ms:2" }, "--unplug-after: given more than once");
     mistake({ "--fault", "late@3" }, R"(--fault: expected no-reply@K, wrong-ack@K or bad-escape@K, got "late@3")");
     mistake({ "--fault", "no-reply@3", "--fault", "wrong-ack@3" }, "--fault: packet 3 already has a fault");
@@ -198,7 +198,7 @@ void SimFirmwareTest::bytesGetTheirAnswers()
     SimOptions options;
     QString error;
     QStringList seen = parseSimOptions(args, &options, &error) ? QStringList() : QStringList{ error };
-    AppDevice app(options, options.fwRev, options.swRev);
+    AppDevice app(options);
     Bootloader boot;
     boot.setFaults(options.faults);
     QByteArray sent;
@@ -233,8 +233,9 @@ void SimFirmwareTest::helpListsEveryOptionAndMistakesEndTheProgram()
          it.hasNext();)
         listed << it.next().captured(1);
     QCOMPARE(listed.join(' '),
-             QString("--link --trace --baud --name --position --hw-rev --fw-rev --sw-rev --after-fw --after-sw "
-                     "--battery --radio --no-radios --passkey --no-passkey --log --no-logs --status --silent "
+             QString("--link --trace --baud --name --position --hw-rev --fw-rev --sw-rev --after-hw --after-fw "
+                     "--after-sw --battery --radio --no-radios --passkey --no-passkey --log --no-logs --status "
+                     "--after-status --silent "
                      "--unplug-after --replug-delay --reenumerate-delay --fault --dfu-timeout --in-bootloader "
                      "--stray-byte --echo "
                      "--stay-in-bootloader --exit-with-parent --help"));
