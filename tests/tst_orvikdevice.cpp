@@ -283,10 +283,18 @@ private slots:
                                "scanComplete true" }));
     }
 
+    // The window closed mid-upgrade: the updater goes with the port, not left
+    // to time out on it later.
     void destroyedDuringUpgradeLeavesNothingBehind()
     {
-        Link().device.doDfuUpgrade(); // the link goes at the end of this statement, mid-upgrade
-        QTest::qWait(1500); // a surviving updater would time out here, on a freed port
+        QPointer<Dfu> updater;
+        {
+            Link link;
+            link.device.doDfuUpgrade();
+            updater = link.device.dfu;
+            QVERIFY(updater && link.events.contains(QString("upgradeStarted %1").arg(builtInPackets())));
+        }
+        QVERIFY(updater.isNull());
     }
 };
 
