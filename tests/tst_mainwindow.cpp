@@ -100,6 +100,11 @@ void MainWindowTest::chainFollowsTheVersionPolicy_data()
             << thenNew + QStringList{ "--unplug-after", "request:0x04:2", "--replug-delay", "300" } << 3
             << swOffer + swOffer + swOffer + QStringList{ battery } << flash + flash + flash + reset << true
             << "ORV-0001, 7315, 11.0.0, 1.5.3, Front of 3";
+    QTest::addRow("flashed, second upgrade request refused")
+            << stillOld + QStringList{ "--after-status", "0x04=1" } << 2
+            << swOffer + swOffer
+                    + QStringList{ "W Upgrade Failed: Failed to put Orvik Device into firmware upgrade mode" }
+            << flash + flash << true << "ORV-0001, 7315, 11.0.0, 1.5.2, Front of 3";
 }
 
 void MainWindowTest::chainFollowsTheVersionPolicy()

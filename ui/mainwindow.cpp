@@ -499,8 +499,8 @@ void MainWindow::offerFlash(const QString &revisionKind, const char *required)
 // ---- firmware upgrade ----------------------------------------------------
 
 // The flashed device still reports a wrong revision and another flash was
-// declined: no completing reset is coming, so the window drops what the update
-// holds and is left as after a declined offer without one.
+// declined or refused: no completing reset is coming, so the window drops what
+// the update holds and is left as after the same answer without one.
 void MainWindow::letGoOfUpgrade()
 {
     resetAfterUpgrade = false;
@@ -518,6 +518,8 @@ void MainWindow::onUpgradeReady(bool status)
         updating = true;
         device->doDfuUpgrade();
     } else {
+        if (resetAfterUpgrade)
+            letGoOfUpgrade();
         const quint64 refused = connection();
         warn(this, tr("Upgrade Failed"), tr("Failed to put Orvik Device into firmware upgrade mode"));
         if (stillConnected(refused))
