@@ -105,6 +105,10 @@ void MainWindowTest::chainFollowsTheVersionPolicy_data()
             << swOffer + swOffer
                     + QStringList{ "W Upgrade Failed: Failed to put Orvik Device into firmware upgrade mode" }
             << flash + flash << true << "ORV-0001, 7315, 11.0.0, 1.5.2, Front of 3";
+    QTest::addRow("flashed, other hardware")
+            << QStringList{ "--sw-rev", "1.5.2", "--after-hw", "7316" } << 1
+            << swOffer + QStringList{ "W Invalid Device: This application only works with Orvik device HW Rev 7315" }
+            << flash + toHw << false << "ORV-0001, 7316, Front of 3";
 }
 
 void MainWindowTest::chainFollowsTheVersionPolicy()

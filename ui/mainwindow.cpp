@@ -436,6 +436,9 @@ void MainWindow::onGetHwRevComplete(QString hwRev)
         device->getFwRev();
         return;
     }
+    // A flashed device that comes back as other hardware gets no completing reset.
+    if (resetAfterUpgrade)
+        letGoOfUpgrade();
     warn(this, tr("Invalid Device"),
          tr("This application only works with Orvik device HW Rev ") + QLatin1String(RequiredHwRev));
 }
@@ -498,9 +501,9 @@ void MainWindow::offerFlash(const QString &revisionKind, const char *required)
 
 // ---- firmware upgrade ----------------------------------------------------
 
-// The flashed device still reports a wrong revision and another flash was
-// declined or refused: no completing reset is coming, so the window drops what
-// the update holds and is left as after the same answer without one.
+// The flashed device will not get its completing reset (another flash
+// declined or refused, or other hardware): the window drops what the update
+// holds and is left as after the same answer without one.
 void MainWindow::letGoOfUpgrade()
 {
     resetAfterUpgrade = false;
