@@ -119,8 +119,11 @@ bool OrvikDevice::attach(const QString &portName)
         if (ports.at(matches.at(i)).location == silentPort)
             next = (i + 1) % matches.size();
     }
-    probing = matches.size() > 1;
     probedPort = ports.at(matches.at(next)).location;
+    // A match known to be silent keeps giving way, also while it is the only
+    // one listed: the device may come back beside it. One that never had a
+    // rival may stay open, there is nothing better to try.
+    probing = matches.size() > 1 || probedPort == silentPort;
     setPortName(probedPort);
     const bool opened = openWithLowLatency(*this);
     // A match held by another program cannot be the device we wait for either.
@@ -315,6 +318,8 @@ bool OrvikDevice::actOnFrame(const QByteArray &frame)
         return true;
     case InfoReply:
         adapterReplyTimer->stop();
+        if (probing && probedPort == silentPort)
+            silentPort.clear(); // it was the device after all
         probing = false;
         if (size >= 3)
             emit getInfoComplete(byteAt(2), textField(frame, 3));

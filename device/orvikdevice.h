@@ -111,7 +111,7 @@ private:
     std::function<QVector<PortIds>()> listPorts = availablePortIds;
     // With several ports matching, the one opened (probedPort) must answer the
     // information request in time or make way for the next match after it;
-    // silentPort is the last one that did not.
+    // silentPort is the last one that did not, and is held to that from then on.
     QTimer *adapterReplyTimer;
     bool probing = false;
     QString probedPort;

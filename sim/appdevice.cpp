@@ -27,8 +27,8 @@ QString codeText(int code)
 
 } // namespace
 
-AppDevice::AppDevice(const SimOptions &options, const QByteArray &fwRev, const QByteArray &swRev, QObject *parent)
-    : QObject(parent), options(options), fwRev(fwRev), swRev(swRev)
+AppDevice::AppDevice(const SimOptions &options, int installs, QObject *parent)
+    : QObject(parent), options(options), installs(installs)
 {
 }
 
@@ -124,7 +124,7 @@ void AppDevice::handle(const QByteArray &frame)
     // goes with the rest, so it neither restarts nor enters its bootloader.
     cutting = code == cutCode;
 
-    const int status = options.statusFor(code);
+    const int status = options.statusFor(code, installs);
     switch (code) {
     case Scan:
         if (status == 0) {
@@ -190,13 +190,13 @@ void AppDevice::handle(const QByteArray &frame)
         send(0x89, char(options.position) + options.name);
         break;
     case HwRev:
-        send(0x8A, options.hwRev);
+        send(0x8A, options.hwRevAfter(installs));
         break;
     case FwRev:
-        send(0x8B, fwRev);
+        send(0x8B, options.fwRevAfter(installs));
         break;
     case SwRev:
-        send(0x8C, swRev);
+        send(0x8C, options.swRevAfter(installs));
         break;
     case Battery:
         send(0x8D, QByteArray(1, char(options.battery)));

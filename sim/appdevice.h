@@ -14,7 +14,8 @@ class AppDevice : public QObject
     Q_OBJECT
 
 public:
-    AppDevice(const SimOptions &options, const QByteArray &fwRev, const QByteArray &swRev, QObject *parent = nullptr);
+    // The firmware as it is after `installs` installed updates.
+    explicit AppDevice(const SimOptions &options, int installs = 0, QObject *parent = nullptr);
 
     // Handles every complete request in the stream. Stops at a request that
     // hands the line over (upgrade mode, reset, unplug); the bytes after it
@@ -46,8 +47,7 @@ private:
     void sendStatus(int code, int status) { send(code, QByteArray(1, char(status))); }
 
     const SimOptions &options;
-    QByteArray fwRev;
-    QByteArray swRev;
+    const int installs;
     QByteArray buffer;
     bool stopped = false;
     int unplugCode = 0;

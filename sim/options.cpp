@@ -93,6 +93,7 @@ bool parseSimOptions(const QStringList &args, SimOptions *options, QString *erro
     SimOptions o;
     bool radiosGiven = false;
     bool logsGiven = false;
+    QSet<QString> afterGiven;
 
     for (int i = 0; i < args.size(); ++i) {
         QString name = args.at(i);
@@ -184,12 +185,19 @@ bool parseSimOptions(const QStringList &args, SimOptions *options, QString *erro
         } else if (name == QLatin1String("--sw-rev")) {
             if (!text(MaxRevisionBytes, &o.swRev))
                 return false;
-        } else if (name == QLatin1String("--after-fw")) {
-            if (!text(MaxRevisionBytes, &o.afterFw))
+        } else if (name == QLatin1String("--after-hw") || name == QLatin1String("--after-fw")
+                   || name == QLatin1String("--after-sw")) {
+            QList<QByteArray> &after = name.endsWith(QLatin1String("hw")) ? o.afterHw
+                    : name.endsWith(QLatin1String("fw"))                  ? o.afterFw
+                                                                          : o.afterSw;
+            QByteArray revision;
+            if (!text(MaxRevisionBytes, &revision))
                 return false;
-        } else if (name == QLatin1String("--after-sw")) {
-            if (!text(MaxRevisionBytes, &o.afterSw))
-                return false;
+            // The first one given replaces the default; each further one is for the next update.
+            if (!afterGiven.contains(name))
+                after.clear();
+            afterGiven.insert(name);
+            after.append(revision);
         } else if (name == QLatin1String("--battery")) {
             if (!number(0, 255, &n))
                 return false;
@@ -240,7 +248,7 @@ bool parseSimOptions(const QStringList &args, SimOptions *options, QString *erro
                 return false;
             o.logs.clear();
             logsGiven = true;
-        } else if (name == QLatin1String("--status")) {
+        } else if (name == QLatin1String("--status") || name == QLatin1String("--after-status")) {
             if (!takeValue())
                 return false;
             const int sep = value.indexOf(QLatin1Char('='));
@@ -252,7 +260,7 @@ bool parseSimOptions(const QStringList &args, SimOptions *options, QString *erro
             if (std::find(std::begin(codesWithStatus), std::end(codesWithStatus), code) == std::end(codesWithStatus))
                 return fail(QStringLiteral("the reply to request 0x%1 has no status byte")
                                     .arg(code, 2, 16, QLatin1Char('0')));
-            o.status.insert(code, int(status));
+            (name == QLatin1String("--status") ? o.status : o.afterStatus).insert(code, int(status));
         } else if (name == QLatin1String("--silent")) {
             if (!takeValue())
                 return false;
@@ -271,15 +279,18 @@ bool parseSimOptions(const QStringList &args, SimOptions *options, QString *erro
             int code = 0;
             if (kind == QLatin1String("ms") && parseInteger(arg, 0, MaxDelayMs, &n)) {
                 o.unplug = { SimUnplug::AfterMs, int(n) };
-            } else if (kind == QLatin1String("request") && parseCode(arg, &code)) {
+            } else if (kind == QLatin1String("request") && parseCode(arg.section(QLatin1Char(':'), 0, 0), &code)
+                       && (!arg.contains(QLatin1Char(':'))
+                           || parseInteger(arg.section(QLatin1Char(':'), 1), 1, 1000000000, &n))) {
                 o.unplug = { SimUnplug::AtRequest, code };
+                o.unplug.occurrence = arg.contains(QLatin1Char(':')) ? int(n) : 1;
             } else if (kind == QLatin1String("packet") && parseInteger(arg, 0, 1000000000, &n)) {
                 o.unplug = { SimUnplug::AtPacket, int(n) };
             } else if (kind == QLatin1String("reply") && parseCode(arg.section(QLatin1Char(':'), 0, 0), &code)
                        && parseInteger(arg.section(QLatin1Char(':'), 1), 1, 255, &n)) {
                 o.unplug = { SimUnplug::InReply, code, int(n) };
             } else {
-                return fail(QStringLiteral("expected ms:N, request:0xNN, reply:0xNN:B or packet:K, got %1")
+                return fail(QStringLiteral("expected ms:N, request:0xNN[:N], reply:0xNN:B or packet:K, got %1")
                                     .arg(quoted(value)));
             }
         } else if (name == QLatin1String("--replug-delay")) {
@@ -373,8 +384,12 @@ QString simHelpText()
                           "  --hw-rev TEXT            hardware revision (default \"%1\")\n"
                           "  --fw-rev TEXT            firmware revision (default \"%2\")\n"
                           "  --sw-rev TEXT            software revision (default \"%3\")\n"
+                          "  --after-hw TEXT          hardware revision after a completed update (default: as\n"
+                          "                           before)\n"
                           "  --after-fw TEXT          firmware revision after a completed update (default \"%2\")\n"
                           "  --after-sw TEXT          software revision after a completed update (default \"%3\")\n"
+                          "                           Each --after-* option given again is for the next update;\n"
+                          "                           the last one given stays for any later update\n"
                           "  --battery N              battery percent byte 0..255 (default 87)\n"
                           "  --radio ADDR,COD,NAME    radio found by a scan; repeatable, replaces the defaults.\n"
                           "                           ADDR 12 hex digits and COD 6 hex digits in wire order,\n"
@@ -392,11 +407,14 @@ QString simHelpText()
                           "  --status CODE=VALUE      status byte of the reply to request CODE (0x01 scan,\n"
                           "                           0x02 pairing, 0x04 upgrade mode, 0x05/0x06 inputs,\n"
                           "                           0x07 reset); repeatable. Non-zero means failure\n"
+                          "  --after-status CODE=VALUE\n"
+                          "                           as --status, once an update has been installed\n"
                           "  --silent CODE            never answer request CODE (0x01..0x0D); repeatable\n"
                           "\n"
                           "Plugging:\n"
                           "  --unplug-after EVENT     close the pty (USB unplug) once, at EVENT: ms:N (N ms after\n"
-                          "                           start), request:0xNN (instead of answering that request),\n"
+                          "                           start), request:0xNN[:N] (instead of answering that\n"
+                          "                           request, or the Nth of them counted over every plug),\n"
                           "                           reply:0xNN:B (after only the first B bytes of the answer\n"
                           "                           to that request), packet:K (instead of acknowledging DFU\n"
                           "                           packet K, 0-based over the whole run)\n"

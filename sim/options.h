@@ -25,6 +25,7 @@ struct SimUnplug
     Kind kind = Never;
     int value = 0; // ms, request code or packet index
     int replyBytes = 0; // InReply: the bytes of the answer sent before the unplug
+    int occurrence = 1; // AtRequest: the how-manieth such request, counted over every plug
 };
 
 // Everything the command line can set. Defaults describe a device that passes
@@ -38,14 +39,18 @@ struct SimOptions
     QByteArray hwRev = RequiredHwRev;
     QByteArray fwRev = RequiredFwRev;
     QByteArray swRev = RequiredSwRev;
-    QByteArray afterFw = RequiredFwRev;
-    QByteArray afterSw = RequiredSwRev;
+    // Revisions after each installed update in turn, the last one staying;
+    // no hardware revision given: it stays what it was.
+    QList<QByteArray> afterHw;
+    QList<QByteArray> afterFw = { RequiredFwRev };
+    QList<QByteArray> afterSw = { RequiredSwRev };
     int battery = 87;
     QList<SimRadio> radios;
     bool passkey = true;
     quint32 passkeyValue = 123456;
     QList<QByteArray> logs;
     QMap<int, int> status; // request code -> status byte of its reply
+    QMap<int, int> afterStatus; // the same once an update has been installed
     QSet<int> silent; // request codes never answered
     SimUnplug unplug;
     int replugDelayMs = 500;
@@ -62,7 +67,20 @@ struct SimOptions
     bool help = false;
 
     SimOptions();
-    int statusFor(int code) const { return status.value(code, 0); }
+    // What the application firmware answers after `installs` installed updates.
+    int statusFor(int code, int installs = 0) const
+    {
+        return installs > 0 && afterStatus.contains(code) ? afterStatus.value(code) : status.value(code, 0);
+    }
+    QByteArray hwRevAfter(int installs) const { return revisionAfter(hwRev, afterHw, installs); }
+    QByteArray fwRevAfter(int installs) const { return revisionAfter(fwRev, afterFw, installs); }
+    QByteArray swRevAfter(int installs) const { return revisionAfter(swRev, afterSw, installs); }
+
+private:
+    static QByteArray revisionAfter(const QByteArray &before, const QList<QByteArray> &after, int installs)
+    {
+        return installs == 0 || after.isEmpty() ? before : after.at(qMin(installs, int(after.size())) - 1);
+    }
 };
 
 // Parses the arguments after the program name. On failure returns false and

@@ -54,8 +54,6 @@ Simulator::Simulator(const SimOptions &options, QObject *parent)
     : QObject(parent),
       options(options),
       trace(clock),
-      fwRev(options.fwRev),
-      swRev(options.swRev),
       unplugTimer(singleShotTimer(this)),
       replugTimer(singleShotTimer(this)),
       reenumerateTimer(singleShotTimer(this)),
@@ -117,10 +115,10 @@ void Simulator::shutdown()
     summary.insert(QStringLiteral("bytesOut"), bytesOut);
     summary.insert(QStringLiteral("appRequests"), appRequests);
     summary.insert(QStringLiteral("images"), images);
-    summary.insert(QStringLiteral("installed"), installed);
+    summary.insert(QStringLiteral("installed"), installs > 0);
     summary.insert(QStringLiteral("violations"), QJsonArray::fromStringList(violations));
-    summary.insert(QStringLiteral("fw"), QString::fromUtf8(fwRev));
-    summary.insert(QStringLiteral("sw"), QString::fromUtf8(swRev));
+    summary.insert(QStringLiteral("fw"), QString::fromUtf8(options.fwRevAfter(installs)));
+    summary.insert(QStringLiteral("sw"), QString::fromUtf8(options.swRevAfter(installs)));
     trace.write(QStringLiteral("summary"), summary);
     closePort();
     removeLink();
@@ -148,7 +146,7 @@ bool Simulator::plug(QString *error)
     startApp();
     if (options.strayByte)
         send(QByteArray(1, StrayByte));
-    if (options.inBootloader && !installed) {
+    if (options.inBootloader && installs == 0) {
         enterBootloader();
         // Nothing has started yet, so there is no transfer to give up on.
         dfuTimer->stop();
@@ -201,13 +199,15 @@ void Simulator::startApp()
 {
     retire(this, app);
     retire(this, boot);
-    app = new AppDevice(options, fwRev, swRev, this);
-    if (!unplugDone && options.unplug.kind == SimUnplug::AtRequest)
-        app->setUnplugRequest(options.unplug.value);
+    app = new AppDevice(options, installs, this);
     if (!unplugDone && options.unplug.kind == SimUnplug::InReply)
         app->setCutReply(options.unplug.value, options.unplug.replyBytes);
     connect(app, &AppDevice::requestReceived, this, [this](const QByteArray &frame) {
         ++appRequests;
+        // Armed just before the request is handled: the device goes instead of answering it.
+        if (!unplugDone && options.unplug.kind == SimUnplug::AtRequest && quint8(frame.at(1)) == options.unplug.value
+            && ++unplugRequestsSeen == options.unplug.occurrence)
+            app->setUnplugRequest(options.unplug.value);
         if (trace.isOpen())
             trace.write(
                     QStringLiteral("rx"),
@@ -348,12 +348,10 @@ void Simulator::finishRun(int extraDelayMs)
     boot->finish();
     QString reason;
     if (boot->installable(&reason)) {
-        fwRev = options.afterFw;
-        swRev = options.afterSw;
-        installed = true;
+        ++installs;
         trace.write(QStringLiteral("install"),
-                    { { QStringLiteral("fw"), QString::fromUtf8(fwRev) },
-                      { QStringLiteral("sw"), QString::fromUtf8(swRev) } });
+                    { { QStringLiteral("fw"), QString::fromUtf8(options.fwRevAfter(installs)) },
+                      { QStringLiteral("sw"), QString::fromUtf8(options.swRevAfter(installs)) } });
         reenumerateReason = QStringLiteral("install");
     } else {
         trace.write(QStringLiteral("restart"), { { QStringLiteral("reason"), reason } });

@@ -57,8 +57,6 @@ private:
     QElapsedTimer clock;
     Trace trace;
     Mode mode = Mode::Unplugged;
-    QByteArray fwRev;
-    QByteArray swRev;
     PtyPort *port = nullptr;
     AppDevice *app = nullptr;
     Bootloader *boot = nullptr;
@@ -82,7 +80,8 @@ private:
     int appRequests = 0;
     int packets = 0;
     QJsonArray images;
-    bool installed = false;
+    int installs = 0;
+    int unplugRequestsSeen = 0;
     QStringList violations;
 };
 

@@ -66,11 +66,12 @@ class OrvikDeviceTest : public QObject
     Q_OBJECT
 
 private slots:
-    // Each listed port without a location of its own gets a pty, whose device
+    // Each port without a location of its own gets a pty, whose device
     // answers the information request if its index is in "answering". Three
-    // attaches in turn, each followed by the request: the port opened and
-    // whether it "answered", was given up as "lost" or keeps "waiting"; "-"
-    // when none opened.
+    // attaches in turn (or one per entry of "listed", the ports listed then),
+    // each followed by the request: the port opened and whether it
+    // "answered", was given up as "lost" or keeps "waiting"; "-" when none
+    // opened.
     void attachTriesMatchesInTurn_data()
     {
         const PortIds orvik{ true, 0x0403, true, 0x6015, {} };
@@ -78,9 +79,10 @@ private slots:
         QTest::addColumn<QList<int>>("answering");
         QTest::addColumn<bool>("named"); // the first port, by name
         QTest::addColumn<QString>("expected");
+        QTest::addColumn<QList<QList<int>>>("listed");
         const auto row = [](const char *name, const QVector<PortIds> &ports, const QList<int> &answering,
-                            const char *expected, bool named = false) {
-            QTest::addRow("%s", name) << ports << answering << named << QString(expected);
+                            const char *expected, bool named = false, const QList<QList<int>> &listed = {}) {
+            QTest::addRow("%s", name) << ports << answering << named << QString(expected) << listed;
         };
         row("noPorts", {}, {}, "-, -, -");
         row("otherFtdiSkipped", { { true, 0x0403, true, 0x6001, {} }, orvik }, { 0, 1 },
@@ -89,6 +91,9 @@ private slots:
         row("productWithoutVendorSkipped", { { false, 0x0403, true, 0x6015, {} } }, { 0 }, "-, -, -");
         row("silentMatchMakesWayForTheNext", { orvik, orvik }, { 1 }, "0 lost, 1 answered, 1 answered");
         row("silentMatchesTakeTurns", { orvik, {}, orvik }, {}, "0 lost, 2 lost, 0 lost");
+        // The device unplugged and back: alone for a while, the silent match still gives way.
+        row("silentMatchKeepsGivingWay", { orvik, orvik }, { 1 }, "0 lost, 1 answered, 0 lost, 1 answered", false,
+            { { 0, 1 }, { 0, 1 }, { 0 }, { 0, 1 } });
         row("unopenedMatchMakesWayForTheNext", { { true, 0x0403, true, 0x6015, "/dev/orvik-gone" }, orvik }, { 1 },
             "-, 1 answered, 1 answered");
         row("singleMatchWaits", { orvik }, {}, "0 waiting, 0 waiting, 0 waiting");
@@ -100,14 +105,16 @@ private slots:
         QFETCH(QList<int>, answering);
         QFETCH(bool, named);
         QFETCH(QString, expected);
+        QFETCH(QList<QList<int>>, listed);
         std::vector<std::unique_ptr<PtyPair>> ptys;
         QStringList locations;
         for (PortIds &port : ports) {
             ptys.push_back(std::make_unique<PtyPair>());
             locations << (port.location = port.location.isEmpty() ? ptys.back()->slavePath() : port.location);
         }
+        QVector<PortIds> shown;
         OrvikDevice device;
-        device.listPorts = [ports] { return ports; };
+        device.listPorts = [&shown] { return shown; };
         device.adapterReplyTimer->setInterval(50);
         QString outcome;
         connect(&device, &OrvikDevice::getInfoComplete, [&] { outcome = "answered"; });
@@ -115,7 +122,11 @@ private slots:
             outcome = error == QSerialPort::ResourceError ? "lost" : outcome;
         });
         QStringList got;
-        for (int attempt = 0; attempt < 3; ++attempt) {
+        for (int attempt = 0; attempt < (listed.isEmpty() ? 3 : listed.size()); ++attempt) {
+            shown.clear();
+            for (int i = 0; i < ports.size(); ++i)
+                if (listed.isEmpty() || listed.at(attempt).contains(i))
+                    shown << ports.at(i);
             device.close();
             if (!device.attach(named ? ports.at(0).location : QString())) {
                 got << "-";
@@ -272,10 +283,18 @@ private slots:
                                "scanComplete true" }));
     }
 
+    // The window closed mid-upgrade: the updater goes with the port, not left
+    // to time out on it later.
     void destroyedDuringUpgradeLeavesNothingBehind()
     {
-        Link().device.doDfuUpgrade(); // the link goes at the end of this statement, mid-upgrade
-        QTest::qWait(1500); // a surviving updater would time out here, on a freed port
+        QPointer<Dfu> updater;
+        {
+            Link link;
+            link.device.doDfuUpgrade();
+            updater = link.device.dfu;
+            QVERIFY(updater && link.events.contains(QString("upgradeStarted %1").arg(builtInPackets())));
+        }
+        QVERIFY(updater.isNull());
     }
 };
 

@@ -187,7 +187,7 @@ void SimFirmwareTest::bytesGetTheirAnswers()
     SimOptions options;
     QString error;
     QStringList seen = parseSimOptions(args, &options, &error) ? QStringList() : QStringList{ error };
-    AppDevice app(options, options.fwRev, options.swRev);
+    AppDevice app(options);
     Bootloader boot;
     boot.setFaults(options.faults);
     QByteArray sent;

@@ -30,6 +30,12 @@ void popWaitCursor()
     QGuiApplication::restoreOverrideCursor();
 }
 
+void popAllWaitCursors()
+{
+    while (QGuiApplication::overrideCursor())
+        popWaitCursor();
+}
+
 // Modal boxes with no default button: QMessageBox's static helpers would make
 // OK the default. Closing a question any other way than Yes counts as No.
 QMessageBox::StandardButton showBox(QWidget *parent, QMessageBox::Icon icon, const QString &title, const QString &text,
@@ -215,8 +221,10 @@ void MainWindow::onError(QSerialPort::SerialPortError error)
 {
     // Every notification pops, including the NoError of each open; while an
     // upgrade awaits its completing reset the busy cursor must stay.
-    if (!resetAfterUpgrade)
+    if (!resetAfterUpgrade) {
         popWaitCursor();
+        upgradeCursor = false; // with no reset awaited, an upgrade's cursor is the one this takes
+    }
 
     if (error == QSerialPort::NoError || attaching)
         return;
@@ -225,11 +233,11 @@ void MainWindow::onError(QSerialPort::SerialPortError error)
     if (error != QSerialPort::ResourceError)
         return;
 
-    // The reset completing an upgrade will never be answered now: its cursor
-    // goes, the upgrade's stays until a later reset succeeds.
-    if (resetAfterUpgrade && resetPending)
-        popWaitCursor();
-    resetPending = false;
+    // No request of this connection will be answered now: their cursors go,
+    // an upgrade's stays until a later reset succeeds.
+    popAllWaitCursors();
+    if (upgradeCursor)
+        pushWaitCursor();
     // A log read in progress never completes now: the window it disabled must not stay so.
     setEnabled(true);
     clearRadios();
@@ -368,7 +376,6 @@ void MainWindow::gpioComplete(bool status, const QString &failure)
 void MainWindow::onStartReset()
 {
     pushWaitCursor();
-    resetPending = true;
     clearRadios();
     enableControls(false, false, false, false, false, false);
     clearDeviceInfo();
@@ -378,7 +385,6 @@ void MainWindow::onStartReset()
 void MainWindow::onResetComplete(bool status)
 {
     popWaitCursor();
-    resetPending = false;
     // The dialog of a successful upgrade stays up until its completing reset is answered.
     if (resetAfterUpgrade && progressDialog)
         destroyProgressDialog();
@@ -430,6 +436,9 @@ void MainWindow::onGetHwRevComplete(QString hwRev)
         device->getFwRev();
         return;
     }
+    // A flashed device that comes back as other hardware gets no completing reset.
+    if (resetAfterUpgrade)
+        letGoOfUpgrade();
     warn(this, tr("Invalid Device"),
          tr("This application only works with Orvik device HW Rev ") + QLatin1String(RequiredHwRev));
 }
@@ -492,16 +501,16 @@ void MainWindow::offerFlash(const QString &revisionKind, const char *required)
 
 // ---- firmware upgrade ----------------------------------------------------
 
-// The flashed device still reports a wrong revision and another flash was
-// declined: no completing reset is coming, so the window drops what the update
-// holds and is left as after a declined offer without one.
+// The flashed device will not get its completing reset (another flash
+// declined or refused, or other hardware): the window drops what the update
+// holds and is left as after the same answer without one.
 void MainWindow::letGoOfUpgrade()
 {
     resetAfterUpgrade = false;
     destroyProgressDialog();
     // Nothing else is outstanding while the chain runs: every cursor left is an update's.
-    while (QGuiApplication::overrideCursor())
-        popWaitCursor();
+    popAllWaitCursors();
+    upgradeCursor = false;
 }
 
 void MainWindow::onUpgradeReady(bool status)
@@ -512,6 +521,8 @@ void MainWindow::onUpgradeReady(bool status)
         updating = true;
         device->doDfuUpgrade();
     } else {
+        if (resetAfterUpgrade)
+            letGoOfUpgrade();
         const quint64 refused = connection();
         warn(this, tr("Upgrade Failed"), tr("Failed to put Orvik Device into firmware upgrade mode"));
         if (stillConnected(refused))
@@ -531,7 +542,9 @@ void MainWindow::onUpdateStarted(int total)
     progressDialog->setCancelButton(nullptr);
     progressDialog->setValue(0);
     progressDialog->show();
-    pushWaitCursor();
+    if (!upgradeCursor)
+        pushWaitCursor();
+    upgradeCursor = true;
     enableControls(false, false, false, false, false, false);
 }
 
@@ -552,6 +565,7 @@ void MainWindow::onUpdateFinished(Dfu::ErrorType error)
     } else {
         destroyProgressDialog();
         popWaitCursor();
+        upgradeCursor = false;
         QString text;
         switch (error) {
         case Dfu::NoResponseError:

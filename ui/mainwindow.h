@@ -88,9 +88,10 @@ private:
     // Guarded so that a dialog deleted by any route reads as null, never twice.
     QPointer<QProgressDialog> progressDialog;
     bool resetAfterUpgrade = false;
-    // A reset request is out and its busy cursor on: a lost port must take
-    // that cursor away even while the upgrade's own has to stay.
-    bool resetPending = false;
+    // The busy cursor of an upgrade is on the stack: from its start until it
+    // fails, is let go of, or the port opens after its completing reset. A new
+    // run takes over an earlier one's, so an upgrade never holds two.
+    bool upgradeCursor = false;
     // From the hand-over of the port to the updater until the end of the
     // update has scheduled its own attach.
     bool updating = false;
