@@ -2,6 +2,7 @@
 #include "aboutdialog.h"
 #include "ui_mainwindow.h"
 #include "revisions.h"
+#include "versionpolicy.h"
 
 #include <QAbstractItemView>
 #include <QGuiApplication>
@@ -432,7 +433,7 @@ void MainWindow::onGetHwRevComplete(QString hwRev)
 {
     ui->hwRevLabel->setEnabled(true);
     ui->hwRevLabel->setText(hwRev);
-    if (hwRev == QLatin1String(RequiredHwRev)) {
+    if (VersionPolicy::hardwareServed(hwRev)) {
         device->getFwRev();
         return;
     }
@@ -447,7 +448,7 @@ void MainWindow::onGetFwRevComplete(QString fwRev)
 {
     ui->fwRevLabel->setEnabled(true);
     ui->fwRevLabel->setText(fwRev);
-    if (fwRev == QLatin1String(RequiredFwRev))
+    if (VersionPolicy::firmwareCurrent(fwRev))
         device->getSwRev();
     else
         offerFlash(QStringLiteral("FW"), RequiredFwRev);
@@ -457,7 +458,7 @@ void MainWindow::onGetSwRevComplete(QString swRev)
 {
     ui->swRevLabel->setEnabled(true);
     ui->swRevLabel->setText(swRev);
-    if (swRev != QLatin1String(RequiredSwRev)) {
+    if (!VersionPolicy::softwareCurrent(swRev)) {
         offerFlash(QStringLiteral("SW"), RequiredSwRev);
         return;
     }
