@@ -109,7 +109,8 @@ private slots:
     void onResponseTimeout();
 
 private:
-    friend class DfuTest;
+    friend class DfuPacketTest;
+    friend class DfuTransferTest;
     // Feeds the reader and the loader straight from fuzzers and their regression tests.
     friend struct FuzzHarness;
 

@@ -31,7 +31,7 @@ static QString resultName(Dfu::ErrorType error)
     return QString::fromLatin1(QMetaEnum::fromType<Dfu::ErrorType>().valueToKey(error));
 }
 
-class DfuTest : public QObject
+class DfuTransferTest : public QObject
 {
     Q_OBJECT
 
@@ -141,5 +141,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(DfuTest)
+QTEST_GUILESS_MAIN(DfuTransferTest)
 #include "tst_dfutransfer.moc"

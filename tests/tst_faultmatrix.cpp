@@ -225,27 +225,23 @@ void FaultMatrixTest::faultEndsCleanlyAndDeviceAttachesAgain_data()
         { Battery, ScanDone, Battery });
     row("unplugged during a reset", Reset, unplugAt + QStringList{ "request:0x07" }, { Battery, Battery });
 
+    // One fault per packet position. Taken away before its acknowledgement, even
+    // the last packet leaves the old software; a bootloader that took the last
+    // packet installs, whatever its acknowledgement said.
     const QString silent = "W Upgrade Failed: Orvik Device did not respond";
-    const QList<QPair<QString, QString>> faults = {
-        { "no-reply", silent },
-        { "wrong-ack", "W Upgrade Failed: Orvik Device sent incorrect response" },
-        { "bad-escape", "W Upgrade Failed: Orvik Device sent invalid response" }
+    const auto upgradeRow = [&](const char *name, Packet packet, const QStringList &fault, const QString &box) {
+        const bool installed = packet == LastPacket && fault.first() == "--fault";
+        QTest::addRow("%s", name) << Upgrade << flash + fault << packet
+                                  << QStringList{ OldSoftware, Offer, box }
+                        + (installed ? QStringList{ Battery } : declined)
+                                  << installed;
     };
-    for (const Packet packet : { FirstPacket, FirstDataPacket, LastPacket }) {
-        const char *at = packet == FirstPacket ? "the first packet"
-                : packet == FirstDataPacket    ? "the first data packet"
-                                               : "the last packet";
-        // Taken away before its acknowledgement, even the last packet leaves the old software.
-        QTest::addRow("unplugged at %s", at) << Upgrade << flash + QStringList{ "--unplug-after", "packet:%1" }
-                                             << packet << QStringList{ OldSoftware, Offer, silent } + declined << false;
-        // A bootloader that took the last packet installs, whatever its acknowledgement said.
-        const bool installed = packet == LastPacket;
-        for (const auto &fault : faults)
-            QTest::addRow("%s at %s", qPrintable(fault.first), at)
-                    << Upgrade << flash + QStringList{ "--fault", fault.first + "@%1" } << packet
-                    << QStringList{ OldSoftware, Offer, fault.second } + (installed ? QStringList{ Battery } : declined)
-                    << installed;
-    }
+    upgradeRow("unplugged at the last packet", LastPacket, { "--unplug-after", "packet:%1" }, silent);
+    upgradeRow("no-reply at the first packet", FirstPacket, { "--fault", "no-reply@%1" }, silent);
+    upgradeRow("wrong-ack at the first data packet", FirstDataPacket, { "--fault", "wrong-ack@%1" },
+               "W Upgrade Failed: Orvik Device sent incorrect response");
+    upgradeRow("bad-escape at the last packet", LastPacket, { "--fault", "bad-escape@%1" },
+               "W Upgrade Failed: Orvik Device sent invalid response");
     QTest::addRow("unplugged during the reset completing an upgrade")
             << UpgradeReset << QStringList{ "--sw-rev", "1.5.2" } + unplugAt + QStringList{ "request:0x07" }
             << LastPacket << QStringList{ OldSoftware, Offer, Battery } << true;

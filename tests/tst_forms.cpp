@@ -70,8 +70,8 @@ void FormsTest::aboutPanelShowsTheExpectedRevisions()
     QVERIFY(panel && panel->isVisible());
     QCOMPARE(panel->windowType(), Qt::SplashScreen);
     QStringList versions;
-    for (const char *name : { "labelOrvikConfigVersion", "labelHardwareVersion", "labelFirmwareVersion",
-                              "labelSoftwareVersion" })
+    for (const char *name :
+         { "labelOrvikConfigVersion", "labelHardwareVersion", "labelFirmwareVersion", "labelSoftwareVersion" })
         versions << panel->findChild<QLabel *>(name)->text();
     QCOMPARE(versions, QStringList({ OrvikConfigVersion, RequiredHwRev, RequiredFwRev, RequiredSwRev }));
     QCOMPARE(cutOff(panel), QStringList());

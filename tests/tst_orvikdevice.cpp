@@ -9,8 +9,6 @@
 
 #include <memory>
 
-using Request = std::function<void(OrvikDevice &)>;
-Q_DECLARE_METATYPE(Request)
 Q_DECLARE_METATYPE(PortIds)
 #define REQUEST(calls) Request([=](OrvikDevice &d) { d.calls; })
 
@@ -25,11 +23,6 @@ struct Step
     Step(Action action = Read, const char *hex = "") : action(action), bytes(QByteArray::fromHex(hex)) { }
 };
 Q_DECLARE_METATYPE(Step)
-
-static QByteArray hex(const char *text)
-{
-    return QByteArray::fromHex(text);
-}
 
 // An attached device whose signals are recorded in emission order.
 struct Link

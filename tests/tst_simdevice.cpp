@@ -8,8 +8,6 @@
 #include <QJsonArray>
 #include <QtTest>
 
-using Request = std::function<void(OrvikDevice &)>;
-Q_DECLARE_METATYPE(Request)
 
 constexpr int Long = 60000; // simulator start and re-enumeration under the sanitizers on a busy machine
 

@@ -9,7 +9,6 @@
 #include <QFile>
 #include <QMetaEnum>
 #include <QProgressDialog>
-#include <QPushButton>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -55,19 +54,16 @@ public:
         });
     }
 
-    // The port, the progress dialogs, the busy cursors and what else the window shows.
+    // The port, the progress dialogs as the operator reads them, the busy cursors and what else the window shows.
     QString window() const
     {
         QString seen = rig.device()->isOpen() ? "port open, " : "port closed, ";
         for (QProgressDialog *dialog : rig.dialogs())
-            seen += QStringLiteral("%1: %2, %3..%4 at %5, %6%7%8%9, ")
+            seen += QStringLiteral("%1: %2, 0..%3 at %4, %5, ")
                             .arg(dialog->windowTitle(), dialog->labelText())
-                            .arg(dialog->minimum())
                             .arg(dialog->maximum())
                             .arg(dialog->value())
-                            .arg(dialog->isVisible() ? "shown" : "hidden", dialog->isModal() ? ", modal" : "",
-                                 dialog->findChild<QPushButton *>() ? ", cancel button" : "",
-                                 dialog->windowFlags() & Qt::WindowContextHelpButtonHint ? ", help button" : "");
+                            .arg(dialog->isVisible() ? "shown" : "hidden");
         return seen + QStringLiteral("cursors %1; ").arg(WindowRig::cursorDepth())
                 + (rig.rows() + rig.information() + rig.controls()).join(',');
     }

@@ -6,6 +6,7 @@
 #define FUZZHARNESS_H
 
 #include "devicesignals.h"
+#include "testhelpers.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -92,7 +93,7 @@ struct FuzzHarness
         if (!(data[0] & 0x80))
             dfu.queueImage(image, 0);
         dfu.sendNextPacket();
-        check(total == dfu.packets.size() && total == (data[0] & 0x80 ? 0 : 3 + (image.image.size() + 511) / 512),
+        check(total == dfu.packets.size() && total == (data[0] & 0x80 ? 0 : packetsFor(image.image.size())),
               "queue length other than start, init, one data packet per 512 bytes and stop");
         forEachChunk(data + 1, size - 1, 0x3F, [&](quint8 header, const QByteArray &bytes) {
             dfu.processReplyBytes(bytes);

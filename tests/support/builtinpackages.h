@@ -1,17 +1,16 @@
 #ifndef BUILTINPACKAGES_H
 #define BUILTINPACKAGES_H
 
-#include "dfu.h"
+#include "testhelpers.h"
 
 // The packages the tool carries. Tests take counts from what is in them, so
 // that the real firmware can replace the stand-ins.
 inline const QString BuiltInBootloader = QStringLiteral(":/upgrade/ble_orvik_hx7315_bl_sd.zip");
 inline const QString BuiltInApplication = QStringLiteral(":/upgrade/ble_orvik_hx7315_app.zip");
 
-// Start, init, one data packet per 512 bytes of the image, stop.
 inline int packetsOf(Dfu::ImageType type, const QString &package)
 {
-    return 3 + (Dfu::readPackage(type, package).image.size() + 511) / 512;
+    return packetsFor(Dfu::readPackage(type, package).image.size());
 }
 
 inline int builtInPackets()

@@ -9,6 +9,10 @@
 #include <functional>
 #include <type_traits>
 
+// A request as a table column: a call on the link.
+using Request = std::function<void(OrvikDevice &)>;
+Q_DECLARE_METATYPE(Request)
+
 // The device link's signals as lines "name arguments...", in the order emitted,
 // so that a whole exchange compares as one list and a failure shows all of it.
 namespace DeviceSignals {

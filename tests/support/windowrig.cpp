@@ -161,8 +161,6 @@ QStringList WindowRig::violations()
     return summary.isEmpty() ? QStringList{ "no summary" } : found;
 }
 
-// Per package a start packet, the init packet, the image in chunks of 512
-// bytes and a stop packet; the window sends both built-in packages.
 int WindowRig::cursorDepth()
 {
     // The stack has no size query: take it apart and put it back. The window
