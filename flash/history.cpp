@@ -1,6 +1,7 @@
 #include "history.h"
 
 #include <QAtomicInt>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -10,6 +11,7 @@
 #include <QSaveFile>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QThread>
 #include <QUrl>
 #include <QUuid>
 
@@ -19,6 +21,7 @@
 namespace {
 
 constexpr int BusyTimeoutMs = 10000;
+const char *const SqliteBusy = "5"; // SQLITE_BUSY, as Qt's driver reports it
 constexpr int SpoolLockMs = 10000;
 // Serialises schema changes between stations that open one database at once.
 constexpr qint64 SchemaLockKey = 0x4f52564b;
@@ -91,6 +94,20 @@ QVariant sqlValue(const QJsonValue &value)
     default:
         return QVariant();
     }
+}
+
+// Switching a new file to WAL takes it whole, and a station that finds it
+// taken by another doing the same is told "database is locked" at once,
+// without the busy timeout: so it tries again for as long.
+bool walMode(QSqlQuery &query)
+{
+    const QDeadlineTimer deadline(BusyTimeoutMs);
+    while (!query.exec(QStringLiteral("PRAGMA journal_mode=WAL"))) {
+        if (query.lastError().nativeErrorCode() != QLatin1String(SqliteBusy) || deadline.hasExpired())
+            return false;
+        QThread::msleep(10);
+    }
+    return true;
 }
 
 QJsonValue jsonText(const QVariant &value)
@@ -270,8 +287,7 @@ bool History::openSqlite(const QString &path, Mode mode, QString *error)
     }
     QSqlQuery query(db);
     // WAL: several stations read and write one file; FULL: a committed record survives a power cut.
-    if (!query.exec(QStringLiteral("PRAGMA journal_mode=WAL"))
-        || !query.exec(QStringLiteral("PRAGMA synchronous=FULL"))
+    if (!walMode(query) || !query.exec(QStringLiteral("PRAGMA synchronous=FULL"))
         || !query.exec(QStringLiteral("PRAGMA foreign_keys=ON"))) {
         *error = errorText(query.lastError());
         return false;
@@ -313,8 +329,8 @@ bool History::openPostgres(const QString &url, QString *error)
         return false;
     }
     identity = QStringLiteral("postgresql://%1@%2%3/%4")
-                       .arg(where.user, where.host,
-                            where.port > 0 ? QStringLiteral(":%1").arg(where.port) : QString(), where.database);
+                       .arg(where.user, where.host, where.port > 0 ? QStringLiteral(":%1").arg(where.port) : QString(),
+                            where.database);
     return true;
 }
 
