@@ -258,7 +258,11 @@ bool History::open(const QString &where, QString *error, Mode mode)
 bool History::openSqlite(const QString &path, Mode mode, QString *error)
 {
     const QFileInfo file(path);
-    if (path == defaultPath() && !QDir().mkpath(file.path())) {
+    if (mode == Mode::Query && !file.exists()) {
+        *error = QStringLiteral("no such file");
+        return false;
+    }
+    if (mode == Mode::Record && path == defaultPath() && !QDir().mkpath(file.path())) {
         *error = QStringLiteral("cannot create folder %1").arg(file.path());
         return false;
     }
@@ -268,10 +272,6 @@ bool History::openSqlite(const QString &path, Mode mode, QString *error)
     }
     if (!file.dir().exists()) {
         *error = QStringLiteral("no folder %1").arg(file.path());
-        return false;
-    }
-    if (mode == Mode::Query && !file.exists()) {
-        *error = QStringLiteral("no such file");
         return false;
     }
     if (!QSqlDatabase::isDriverAvailable(QStringLiteral("QSQLITE"))) {
@@ -292,11 +292,8 @@ bool History::openSqlite(const QString &path, Mode mode, QString *error)
         *error = errorText(query.lastError());
         return false;
     }
-    struct stat info;
-    if (::stat(QFile::encodeName(path).constData(), &info) != 0) {
-        *error = QStringLiteral("the file vanished");
-        return false;
-    }
+    struct stat info = {};
+    ::stat(QFile::encodeName(path).constData(), &info); // if this fails, every write goes to the spool
     fileDevice = info.st_dev;
     fileInode = info.st_ino;
     identity = QFileInfo(path).canonicalFilePath();
