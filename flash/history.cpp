@@ -497,11 +497,15 @@ QString History::beginRun(const QJsonObject &report, const QString &id)
 
 void History::recordDevice(const QJsonObject &device)
 {
+    if (run.isEmpty())
+        beginRun(QJsonObject());
     store(QJsonObject{ { QStringLiteral("run"), run }, { QStringLiteral("device"), device } });
 }
 
 void History::endRun(const QJsonObject &report)
 {
+    if (run.isEmpty())
+        beginRun(report);
     run.insert(QStringLiteral("ended"), report.value(QLatin1String("ended")));
     run.insert(QStringLiteral("exitStatus"), report.value(QLatin1String("exitStatus")));
     store(QJsonObject{ { QStringLiteral("run"), run } });

@@ -20,7 +20,7 @@ struct HistoryFilter
     QDate since; // local date
 };
 
-// What became of the records of one run.
+// What became of the records of one run: its start, each device, its end.
 struct HistoryTally
 {
     int written = 0;
@@ -46,7 +46,8 @@ public:
 
     // target: empty for the default file, a file path, or
     // postgresql://USER@HOST[:PORT]/DBNAME. Creates or upgrades the schema and
-    // replays the spool. Query mode refuses a file that does not exist yet.
+    // replays the spool. Query mode refuses a file that does not exist yet
+    // and leaves the spool alone.
     // On failure *error names the database and the reason.
     bool open(const QString &target, QString *error, Mode mode = Mode::Record);
     QString name() const { return target; }
@@ -57,7 +58,8 @@ public:
     // The report's top-level object (devices are ignored); returns the run's
     // id, a new UUID unless one is given.
     QString beginRun(const QJsonObject &report, const QString &id = QString());
-    // One device object of the report, in a transaction of its own.
+    // One device object of the report, in a transaction of its own (a run
+    // is begun first if none was).
     void recordDevice(const QJsonObject &device);
     // The final report: end time and exit status.
     void endRun(const QJsonObject &report);
