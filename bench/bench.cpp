@@ -2,7 +2,7 @@
 // own, so that its CPU time and peak RSS are the row's alone; the parent prints
 // the table.
 //
-//   orvik-bench [--rows pty,9600,peer,reader] [--repeat N] [--frames N] [--sim PATH]
+//   orvik-bench [--rows pty,9600,peer,reader,station,history] [--repeat N] [--frames N] [--records N]
 //
 // pty:    the built-in transfer (both packages) from Dfu through a pty to
 //         orvik-sim at full pty speed.
@@ -15,9 +15,15 @@
 // station: orvik-flash updating 1, 4 and 8 simulators at once at 9600 baud,
 //         from start to exit (identify, transfer, restart, verify, reset);
 //         its CPU time and peak RSS as the kernel counted them for it.
+// history: --records device records (trays of 8) written to the station's
+//         history, one transaction each, then queried by name, USB serial and
+//         result; on an SQLite file and on a PostgreSQL server started as
+//         the tests start theirs (with fsync on, as in production).
 #include "bootloaderpeer.h"
 #include "dfu.h"
+#include "history.h"
 #include "orvikdevice.h"
+#include "pgserver.h"
 #include "ptypair.h"
 
 #include <QCommandLineParser>
@@ -57,6 +63,9 @@ constexpr double CpuTargetShare = 0.02;
 constexpr double StationWallTarget = 1.02; // many devices against one
 constexpr double StationCpuTarget = 0.05; // of one core, all devices together
 const int StationDevices[] = { 1, 4, 8 };
+const char *const HistoryBackends[] = { "sqlite", "postgresql" };
+constexpr double HistoryQueryTargetMs = 50.0; // by name or serial
+constexpr int HistoryQueries = 50;
 // A gap between a reply and the next frame longer than this is a pause.
 constexpr qint64 PauseThresholdNs = 500 * 1000 * 1000;
 // The device reports this firmware once the sim has installed what it got.
@@ -458,6 +467,123 @@ QJsonObject runStation(const QString &simPath, const QString &flashPath, int dev
                         { QStringLiteral("rss"), double(usage.ru_maxrss) / 1024.0 } };
 }
 
+// Device records as the station reports them: 20,000 units, each flashed
+// again every 20,000 records; one record in twenty failed.
+QJsonObject historyDevice(int i, const QString &started)
+{
+    const int unit = i % 20000;
+    const bool failed = i % 20 == 7;
+    const QJsonObject before{ { "hw", "7315" }, { "fw", "10.0.0" }, { "sw", "1.4.0" } };
+    const QJsonObject after{ { "hw", "7315" }, { "fw", "11.0.0" }, { "sw", "1.5.3" } };
+    return QJsonObject{
+        { "port", QStringLiteral("/dev/ttyUSB%1").arg(i % 8) },
+        { "usbSerial", QStringLiteral("FT%1").arg(unit, 6, 10, QLatin1Char('0')) },
+        { "name", QStringLiteral("ORV-%1").arg(unit, 5, 10, QLatin1Char('0')) },
+        { "position", i % 8 },
+        { "before", before },
+        { "after", failed ? QJsonValue() : after },
+        { "battery", 80 },
+        { "recovered", false },
+        { "packages",
+          QJsonArray{ QJsonObject{ { "name", "orvik_sdbl.zip" }, { "bytes", 125484 }, { "crc16", "37db" } },
+                      QJsonObject{ { "name", "orvik_app.zip" }, { "bytes", 60080 }, { "crc16", "0551" } } } },
+        { "transfer",
+          QJsonObject{
+                  { "reached", failed ? 150 : 365 }, { "total", 366 }, { "bytesSent", 186000 }, { "ms", 190000 } } },
+        { "result", failed ? "failed" : "updated" },
+        { "reason", failed ? QJsonValue("no acknowledgement within 1000 ms of packet 150 of 366") : QJsonValue() },
+        { "phase", failed ? QJsonValue("transfer") : QJsonValue() },
+        { "started", started },
+        { "ended", started },
+        { "durationMs", 240000 },
+    };
+}
+
+QJsonObject runHistory(const QString &backend, int records)
+{
+    QTemporaryDir dir;
+    PgServer server(true);
+    QString target = dir.filePath(QStringLiteral("history.sqlite"));
+    QString error;
+    if (backend == QLatin1String("postgresql")
+        && (!server.start(&error) || (target = server.createDatabase(&error)).isEmpty()))
+        fail(error);
+    qputenv("XDG_DATA_HOME", QFile::encodeName(dir.path()));
+    qputenv("PGPASSWORD", PgServer::Password);
+    History history;
+    if (!history.open(target, &error))
+        fail(error);
+
+    QVector<qint64> writes;
+    QElapsedTimer clock;
+    clock.start();
+    const QDateTime epoch(QDate(2024, 1, 1), QTime(0, 0), Qt::UTC);
+    for (int i = 0; i < records; i += 8) {
+        const QString started = epoch.addSecs(i * 30).toString(Qt::ISODateWithMs);
+        const QJsonObject report{ { "station", "bench" },
+                                  { "version", "bench" },
+                                  { "started", started },
+                                  { "ended", started },
+                                  { "exitStatus", 1 } };
+        history.beginRun(report);
+        for (int j = i; j < qMin(records, i + 8); ++j) {
+            const qint64 before = clock.nsecsElapsed();
+            history.recordDevice(historyDevice(j, epoch.addSecs(j * 30).toString(Qt::ISODateWithMs)));
+            writes.append(clock.nsecsElapsed() - before);
+        }
+        history.endRun(report);
+        if (history.tally().written != qMin(records, i + 8) - i + 2)
+            fail(QStringLiteral("a history write failed at record %1").arg(i));
+    }
+    const double writeS = double(clock.nsecsElapsed()) / 1e9;
+
+    // Median and slowest of the queries, and the rows the last one found.
+    std::mt19937 random(7315);
+    const auto timed = [&](const std::function<HistoryFilter()> &filter, int count) {
+        QVector<qint64> times;
+        int rows = 0;
+        for (int n = 0; n < count; ++n) {
+            const HistoryFilter f = filter();
+            const qint64 before = clock.nsecsElapsed();
+            rows = history.devices(f, &error).size();
+            times.append(clock.nsecsElapsed() - before);
+            if (!error.isEmpty())
+                fail(error);
+        }
+        return QJsonObject{ { "medianMs", medianUs(times) / 1000.0 },
+                            { "maxMs", double(*std::max_element(times.begin(), times.end())) / 1e6 },
+                            { "rows", rows } };
+    };
+    const int units = qMin(records, 20000);
+    const auto unit = [&] { return int(random() % unsigned(units)); };
+    return QJsonObject{
+        { "backend", backend },
+        { "records", records },
+        { "writeS", writeS },
+        { "recordMeanMs", sumMs(writes) / qMax(1, writes.size()) },
+        { "recordMedianMs", medianUs(writes) / 1000.0 },
+        { "byName",
+          timed(
+                  [&] {
+                      return HistoryFilter{ QStringLiteral("ORV-%1").arg(unit(), 5, 10, QLatin1Char('0')), {}, {}, {} };
+                  },
+                  HistoryQueries) },
+        { "bySerial",
+          timed(
+                  [&] {
+                      return HistoryFilter{ {}, QStringLiteral("FT%1").arg(unit(), 6, 10, QLatin1Char('0')), {}, {} };
+                  },
+                  HistoryQueries) },
+        { "byResult",
+          timed(
+                  [] {
+                      return HistoryFilter{ {}, {}, QStringLiteral("failed"), {} };
+                  },
+                  5) },
+        { "rss", peakRssMiB() },
+    };
+}
+
 QJsonObject runChild(const QString &program, const QStringList &args)
 {
     QProcess child;
@@ -482,8 +608,11 @@ int main(int argc, char *argv[])
     parser.setApplicationDescription(QStringLiteral("Transfer and reply-reader benchmark of Orvik Config."));
     parser.addHelpOption();
     const QCommandLineOption rowsOption(QStringLiteral("rows"),
-                                        QStringLiteral("Rows to run: pty, 9600, peer, reader, station."),
-                                        QStringLiteral("list"), QStringLiteral("pty,9600,peer,reader,station"));
+                                        QStringLiteral("Rows to run: pty, 9600, peer, reader, station, history."),
+                                        QStringLiteral("list"), QStringLiteral("pty,9600,peer,reader,station,history"));
+    const QCommandLineOption recordsOption(QStringLiteral("records"),
+                                           QStringLiteral("Device records for the history row."), QStringLiteral("n"),
+                                           QStringLiteral("100000"));
     const QCommandLineOption framesOption(QStringLiteral("frames"), QStringLiteral("Frames for the reader row."),
                                           QStringLiteral("n"), QStringLiteral("500000"));
     const QCommandLineOption simOption(QStringLiteral("sim"), QStringLiteral("The simulator to talk to."),
@@ -497,7 +626,8 @@ int main(int argc, char *argv[])
     peerOption.setFlags(QCommandLineOption::HiddenFromHelp);
     const QCommandLineOption flashOption(QStringLiteral("flash"), QStringLiteral("The station program."),
                                          QStringLiteral("path"), QStringLiteral(ORVIK_FLASH_PATH));
-    parser.addOptions({ rowsOption, framesOption, simOption, flashOption, repeatOption, rowOption, peerOption });
+    parser.addOptions(
+            { rowsOption, framesOption, recordsOption, simOption, flashOption, repeatOption, rowOption, peerOption });
     parser.process(app);
     const QString simPath = parser.value(simOption);
     const int frames = parser.value(framesOption).toInt();
@@ -517,6 +647,8 @@ int main(int argc, char *argv[])
             result = runReader(frames > 0 ? frames : 500000);
         else if (row.startsWith(QLatin1String("station-")))
             result = runStation(simPath, parser.value(flashOption), row.mid(8).toInt());
+        else if (row.startsWith(QLatin1String("history-")))
+            result = runHistory(row.mid(8), qMax(1, parser.value(recordsOption).toInt()));
         else
             fail(QStringLiteral("unknown row %1").arg(row));
         std::fputs(QJsonDocument(result).toJson(QJsonDocument::Compact).constData(), stdout);
@@ -525,25 +657,36 @@ int main(int argc, char *argv[])
 
     QStringList rows;
     for (const QString &row : parser.value(rowsOption).split(QLatin1Char(','), Qt::SkipEmptyParts)) {
-        if (row != QLatin1String("station"))
+        if (row == QLatin1String("station")) {
+            for (int devices : StationDevices)
+                rows << QStringLiteral("station-%1").arg(devices);
+        } else if (row == QLatin1String("history")) {
+            for (const char *backend : HistoryBackends)
+                rows << QStringLiteral("history-%1").arg(QLatin1String(backend));
+        } else {
             rows << row;
-        for (int devices : StationDevices)
-            rows << (row == QLatin1String("station") ? QStringLiteral("station-%1").arg(devices) : QString());
+        }
     }
     rows.removeAll(QString());
     QList<QJsonObject> stations;
     QList<QPair<QString, QJsonObject>> transfers;
     QList<QJsonObject> readers;
+    QList<QJsonObject> histories;
     bool failed = false;
     const int repeat = qMax(1, parser.value(repeatOption).toInt());
     for (const QString &row : rows) {
         for (int run = 0; run < repeat; ++run) {
             const bool slow = row == QLatin1String("9600") || row.startsWith(QLatin1String("station-"));
-            std::fprintf(stderr, "running row %s%s...\n", qPrintable(row), slow ? " (about 3.5 minutes)" : "");
-            const QJsonObject result = runChild(app.applicationFilePath(),
-                                                { QStringLiteral("--row"), row, QStringLiteral("--sim"), simPath,
-                                                  QStringLiteral("--flash"), parser.value(flashOption),
-                                                  QStringLiteral("--frames"), QString::number(frames) });
+            const bool history = row.startsWith(QLatin1String("history-"));
+            std::fprintf(stderr, "running row %s%s...\n", qPrintable(row),
+                         slow              ? " (about 3.5 minutes)"
+                                 : history ? " (1 to 3 minutes per 100,000 records)"
+                                           : "");
+            const QJsonObject result =
+                    runChild(app.applicationFilePath(),
+                             { QStringLiteral("--row"), row, QStringLiteral("--sim"), simPath,
+                               QStringLiteral("--flash"), parser.value(flashOption), QStringLiteral("--frames"),
+                               QString::number(frames), QStringLiteral("--records"), parser.value(recordsOption) });
             if (result.isEmpty()) {
                 std::fprintf(stderr, "row %s failed\n", qPrintable(row));
                 failed = true;
@@ -551,6 +694,8 @@ int main(int argc, char *argv[])
                 readers.append(result);
             } else if (row.startsWith(QLatin1String("station-"))) {
                 stations.append(result);
+            } else if (row.startsWith(QLatin1String("history-"))) {
+                histories.append(result);
             } else {
                 transfers.append({ row, result });
             }
@@ -664,6 +809,46 @@ int main(int argc, char *argv[])
                          .arg(verdict(cpu < StationCpuTarget * wall));
     }
     if (!stations.isEmpty())
+        std::printf("\n");
+    if (!histories.isEmpty()) {
+        std::printf("History, device records written one transaction each (trays of 8), then queried; query times "
+                    "are the median (max) of %d queries, by result of 5\n",
+                    HistoryQueries);
+        std::printf("%-10s %8s %8s %10s %10s %16s %16s %20s %9s\n", "backend", "records", "write s", "ms/record",
+                    "median ms", "by name ms", "by serial ms", "by result ms (rows)", "peak RSS");
+    }
+    for (const QJsonObject &history : qAsConst(histories)) {
+        const auto query = [&](const char *key) {
+            const QJsonObject q = history.value(QLatin1String(key)).toObject();
+            return QStringLiteral("%1 (%2)")
+                    .arg(q.value(QStringLiteral("medianMs")).toDouble(), 0, 'f', 2)
+                    .arg(q.value(QStringLiteral("maxMs")).toDouble(), 0, 'f', 2);
+        };
+        const QJsonObject byResult = history.value(QStringLiteral("byResult")).toObject();
+        std::printf("%-10s %8d %8.1f %10.3f %10.3f %16s %16s %20s %5.1f MiB\n",
+                    qPrintable(history.value(QStringLiteral("backend")).toString()),
+                    history.value(QStringLiteral("records")).toInt(),
+                    history.value(QStringLiteral("writeS")).toDouble(),
+                    history.value(QStringLiteral("recordMeanMs")).toDouble(),
+                    history.value(QStringLiteral("recordMedianMs")).toDouble(), qPrintable(query("byName")),
+                    qPrintable(query("bySerial")),
+                    qPrintable(QStringLiteral("%1 (%2)")
+                                       .arg(byResult.value(QStringLiteral("medianMs")).toDouble(), 0, 'f', 1)
+                                       .arg(byResult.value(QStringLiteral("rows")).toInt())),
+                    history.value(QStringLiteral("rss")).toDouble());
+        for (const char *key : { "byName", "bySerial" }) {
+            const double ms = history.value(QLatin1String(key))[QStringLiteral("medianMs")].toDouble();
+            notes << QStringLiteral("history, %1, %2 at %3 records: %4 ms, target < %5 ms: %6")
+                             .arg(history.value(QStringLiteral("backend")).toString(),
+                                  QLatin1String(key) == QLatin1String("byName") ? QStringLiteral("query by name")
+                                                                                : QStringLiteral("query by serial"))
+                             .arg(history.value(QStringLiteral("records")).toInt())
+                             .arg(ms, 0, 'f', 2)
+                             .arg(HistoryQueryTargetMs)
+                             .arg(verdict(ms < HistoryQueryTargetMs));
+        }
+    }
+    if (!histories.isEmpty())
         std::printf("\n");
     for (const QString &note : notes)
         std::printf("%s\n", qPrintable(note));
