@@ -3,7 +3,9 @@ set -euo pipefail
 
 ORVIK_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 ORVIK_PACKAGES=(cmake g++ make qtbase5-dev qtbase5-private-dev libqt5serialport5-dev fonts-dejavu-core desktop-file-utils
-    libqt5sql5-sqlite libqt5sql5-psql postgresql)
+    libqt5sql5-sqlite libqt5sql5-psql)
+# The tests start PostgreSQL servers of their own.
+ORVIK_TEST_PACKAGES=(postgresql)
 # Only the Qt 6 leg of scripts/test builds against these.
 ORVIK_QT6_PACKAGES=(qt6-base-dev qt6-base-private-dev qt6-serialport-dev libqt6sql6-sqlite libqt6sql6-psql)
 
