@@ -27,8 +27,13 @@ QString codeText(int code)
 
 } // namespace
 
-AppDevice::AppDevice(const SimOptions &options, const QByteArray &fwRev, const QByteArray &swRev, QObject *parent)
-    : QObject(parent), options(options), fwRev(fwRev), swRev(swRev)
+AppDevice::AppDevice(const SimOptions &options, bool updated, QObject *parent)
+    : QObject(parent),
+      options(options),
+      name(updated ? options.afterName : options.name),
+      hwRev(updated ? options.afterHw : options.hwRev),
+      fwRev(updated ? options.afterFw : options.fwRev),
+      swRev(updated ? options.afterSw : options.swRev)
 {
 }
 
@@ -187,10 +192,10 @@ void AppDevice::handle(const QByteArray &frame)
         }
         break;
     case Info:
-        send(0x89, char(options.position) + options.name);
+        send(0x89, char(options.position) + name);
         break;
     case HwRev:
-        send(0x8A, options.hwRev);
+        send(0x8A, hwRev);
         break;
     case FwRev:
         send(0x8B, fwRev);

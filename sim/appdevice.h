@@ -14,7 +14,8 @@ class AppDevice : public QObject
     Q_OBJECT
 
 public:
-    AppDevice(const SimOptions &options, const QByteArray &fwRev, const QByteArray &swRev, QObject *parent = nullptr);
+    // An updated device answers with the options' after-update identity.
+    AppDevice(const SimOptions &options, bool updated, QObject *parent = nullptr);
 
     // Handles every complete request in the stream. Stops at a request that
     // hands the line over (upgrade mode, reset, unplug); the bytes after it
@@ -46,8 +47,10 @@ private:
     void sendStatus(int code, int status) { send(code, QByteArray(1, char(status))); }
 
     const SimOptions &options;
-    QByteArray fwRev;
-    QByteArray swRev;
+    const QByteArray name;
+    const QByteArray hwRev;
+    const QByteArray fwRev;
+    const QByteArray swRev;
     QByteArray buffer;
     bool stopped = false;
     int unplugCode = 0;

@@ -93,6 +93,8 @@ bool parseSimOptions(const QStringList &args, SimOptions *options, QString *erro
     SimOptions o;
     bool radiosGiven = false;
     bool logsGiven = false;
+    bool afterNameGiven = false;
+    bool afterHwGiven = false;
 
     for (int i = 0; i < args.size(); ++i) {
         QString name = args.at(i);
@@ -190,6 +192,14 @@ bool parseSimOptions(const QStringList &args, SimOptions *options, QString *erro
         } else if (name == QLatin1String("--after-sw")) {
             if (!text(MaxRevisionBytes, &o.afterSw))
                 return false;
+        } else if (name == QLatin1String("--after-name")) {
+            if (!text(MaxNameBytes, &o.afterName))
+                return false;
+            afterNameGiven = true;
+        } else if (name == QLatin1String("--after-hw")) {
+            if (!text(MaxRevisionBytes, &o.afterHw))
+                return false;
+            afterHwGiven = true;
         } else if (name == QLatin1String("--battery")) {
             if (!number(0, 255, &n))
                 return false;
@@ -343,6 +353,10 @@ bool parseSimOptions(const QStringList &args, SimOptions *options, QString *erro
             return false;
         }
     }
+    if (!afterNameGiven)
+        o.afterName = o.name;
+    if (!afterHwGiven)
+        o.afterHw = o.hwRev;
     *options = o;
     return true;
 }
@@ -370,6 +384,10 @@ QString simHelpText()
                           "  --sw-rev TEXT            software revision (default \"%3\")\n"
                           "  --after-fw TEXT          firmware revision after a completed update (default \"%2\")\n"
                           "  --after-sw TEXT          software revision after a completed update (default \"%3\")\n"
+                          "  --after-name TEXT        name after a completed update: another device answers on\n"
+                          "                           the port after the restart (default: --name)\n"
+                          "  --after-hw TEXT          hardware revision after a completed update (default:\n"
+                          "                           --hw-rev)\n"
                           "  --battery N              battery percent byte 0..255 (default 87)\n"
                           "  --radio ADDR,COD,NAME    radio found by a scan; repeatable, replaces the defaults.\n"
                           "                           ADDR 12 hex digits and COD 6 hex digits in wire order,\n"

@@ -40,6 +40,9 @@ struct SimOptions
     QByteArray swRev = RequiredSwRev;
     QByteArray afterFw = RequiredFwRev;
     QByteArray afterSw = RequiredSwRev;
+    // After a completed update; the same as before unless given.
+    QByteArray afterName;
+    QByteArray afterHw;
     int battery = 87;
     QList<SimRadio> radios;
     bool passkey = true;

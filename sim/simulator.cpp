@@ -54,8 +54,6 @@ Simulator::Simulator(const SimOptions &options, QObject *parent)
     : QObject(parent),
       options(options),
       trace(clock),
-      fwRev(options.fwRev),
-      swRev(options.swRev),
       unplugTimer(singleShotTimer(this)),
       replugTimer(singleShotTimer(this)),
       reenumerateTimer(singleShotTimer(this)),
@@ -119,8 +117,8 @@ void Simulator::shutdown()
     summary.insert(QStringLiteral("images"), images);
     summary.insert(QStringLiteral("installed"), installed);
     summary.insert(QStringLiteral("violations"), QJsonArray::fromStringList(violations));
-    summary.insert(QStringLiteral("fw"), QString::fromUtf8(fwRev));
-    summary.insert(QStringLiteral("sw"), QString::fromUtf8(swRev));
+    summary.insert(QStringLiteral("fw"), QString::fromUtf8(installed ? options.afterFw : options.fwRev));
+    summary.insert(QStringLiteral("sw"), QString::fromUtf8(installed ? options.afterSw : options.swRev));
     trace.write(QStringLiteral("summary"), summary);
     closePort();
     removeLink();
@@ -201,7 +199,7 @@ void Simulator::startApp()
 {
     retire(this, app);
     retire(this, boot);
-    app = new AppDevice(options, fwRev, swRev, this);
+    app = new AppDevice(options, installed, this);
     if (!unplugDone && options.unplug.kind == SimUnplug::AtRequest)
         app->setUnplugRequest(options.unplug.value);
     if (!unplugDone && options.unplug.kind == SimUnplug::InReply)
@@ -348,12 +346,10 @@ void Simulator::finishRun(int extraDelayMs)
     boot->finish();
     QString reason;
     if (boot->installable(&reason)) {
-        fwRev = options.afterFw;
-        swRev = options.afterSw;
         installed = true;
         trace.write(QStringLiteral("install"),
-                    { { QStringLiteral("fw"), QString::fromUtf8(fwRev) },
-                      { QStringLiteral("sw"), QString::fromUtf8(swRev) } });
+                    { { QStringLiteral("fw"), QString::fromUtf8(options.afterFw) },
+                      { QStringLiteral("sw"), QString::fromUtf8(options.afterSw) } });
         reenumerateReason = QStringLiteral("install");
     } else {
         trace.write(QStringLiteral("restart"), { { QStringLiteral("reason"), reason } });

@@ -57,8 +57,6 @@ private:
     QElapsedTimer clock;
     Trace trace;
     Mode mode = Mode::Unplugged;
-    QByteArray fwRev;
-    QByteArray swRev;
     PtyPort *port = nullptr;
     AppDevice *app = nullptr;
     Bootloader *boot = nullptr;

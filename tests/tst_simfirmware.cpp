@@ -198,7 +198,7 @@ void SimFirmwareTest::bytesGetTheirAnswers()
     SimOptions options;
     QString error;
     QStringList seen = parseSimOptions(args, &options, &error) ? QStringList() : QStringList{ error };
-    AppDevice app(options, options.fwRev, options.swRev);
+    AppDevice app(options, false);
     Bootloader boot;
     boot.setFaults(options.faults);
     QByteArray sent;
@@ -234,6 +234,7 @@ void SimFirmwareTest::helpListsEveryOptionAndMistakesEndTheProgram()
         listed << it.next().captured(1);
     QCOMPARE(listed.join(' '),
              QString("--link --trace --baud --name --position --hw-rev --fw-rev --sw-rev --after-fw --after-sw "
+                     "--after-name --after-hw "
                      "--battery --radio --no-radios --passkey --no-passkey --log --no-logs --status --silent "
                      "--unplug-after --replug-delay --reenumerate-delay --fault --dfu-timeout --in-bootloader "
                      "--stray-byte --echo "
