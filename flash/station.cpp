@@ -19,6 +19,33 @@ QString timeText(const QDateTime &time)
     return time.isValid() ? time.toString(Qt::ISODateWithMs) : QString();
 }
 
+// Text from a device, shown on a terminal or in a log: a control character
+// could retitle or clear the terminal, or forge a line of its own. Doubled
+// backslashes keep an escape from being forged either.
+QString printable(const QString &text)
+{
+    QString shown;
+    shown.reserve(text.size());
+    for (const QChar c : text) {
+        switch (c.category()) {
+        case QChar::Other_Control:
+        case QChar::Other_Format:
+        case QChar::Separator_Line:
+        case QChar::Separator_Paragraph:
+            shown += (c.unicode() < 0x100 ? QStringLiteral("\\x") : QStringLiteral("\\u"))
+                    + QString::number(c.unicode(), 16)
+                              .toUpper()
+                              .rightJustified(c.unicode() < 0x100 ? 2 : 4, QLatin1Char('0'));
+            break;
+        default:
+            if (c == QLatin1Char('\\'))
+                shown += c;
+            shown += c;
+        }
+    }
+    return shown;
+}
+
 QJsonValue orNull(const QString &text, bool known)
 {
     return known ? QJsonValue(text) : QJsonValue();
@@ -124,14 +151,13 @@ void Station::onPhaseChanged(StationJob *job)
     QString line =
             QStringLiteral("%1 %2 %3")
                     .arg(timeText(QDateTime::currentDateTimeUtc()), record.port, StationJob::phaseName(job->phase()));
-    if (job->isFinished()) {
+    if (job->isFinished())
         line += QLatin1Char(' ') + StationJob::resultName(record.result);
-        if (!record.reason.isEmpty())
-            line += QStringLiteral(" in %1: %2").arg(StationJob::phaseName(record.failedIn), record.reason);
-    } else if (!record.name.isEmpty()) {
+    if (!record.name.isEmpty())
         line += QStringLiteral(" (%1)").arg(record.name);
-    }
-    std::fprintf(out, "%s\n", qPrintable(line));
+    if (job->isFinished() && !record.reason.isEmpty())
+        line += QStringLiteral(" in %1: %2").arg(StationJob::phaseName(record.failedIn), record.reason);
+    std::fprintf(out, "%s\n", qPrintable(printable(line)));
     std::fflush(out);
 }
 
@@ -201,7 +227,7 @@ void Station::redraw()
     if (linesDrawn > 0)
         text += "\033[" + QByteArray::number(linesDrawn) + "A";
     for (const StationJob *job : qAsConst(jobs))
-        text += "\r\033[2K" + progressLine(job).left(columns).toUtf8() + '\n';
+        text += "\r\033[2K" + printable(progressLine(job)).left(columns).toUtf8() + '\n';
     linesDrawn = jobs.size();
     std::fputs(text.constData(), out);
     std::fflush(out);

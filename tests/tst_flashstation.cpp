@@ -102,6 +102,15 @@ void FlashStationTest::trayIsFlashedAndReported_data()
             << QStringList{ "failed verify 7315/11.0.0/1.4.0>7316/-/-: after the update the device reports hardware "
                             "revision \"7316\"; this station serves 7315 only" }
             << "";
+    QTest::addRow("control characters from the device are shown escaped, kept in the report")
+            << QList<QStringList>{ { "--name", "ORV\x1b]0;owned\x07", "--hw-rev",
+                                     "73\x1b[2J\nFAKE /dev/ttyUSB9 finished updated" } }
+            << QStringList() << -1 << 1
+            << QStringList{ "refused identify 73\x1b[2J\nFAKE /dev/ttyUSB9 finished updated/-/->null: hardware "
+                            "revision \"73\x1b[2J\nFAKE /dev/ttyUSB9 finished updated\"; this station serves 7315 "
+                            "only" }
+            << "finished refused (ORV\\x1B]0;owned\\x07) in identify: hardware revision \"73\\x1B[2J\\x0AFAKE "
+               "/dev/ttyUSB9 finished updated\"";
     QTest::addRow("image CRC differs from the init packet's: no port opened")
             << QList<QStringList>{ {} }
             << QStringList{ "--packages", corpus + "/softdevice-bootloader.zip", corpus + "/application.zip" } << -1
