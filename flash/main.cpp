@@ -9,9 +9,11 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QHash>
 #include <QJsonDocument>
-#include <QSet>
 
 #include <cstdio>
 
@@ -59,6 +61,17 @@ bool writeReport(const QString &path, const QJsonObject &report, QString *error)
         return false;
     }
     return true;
+}
+
+// The file a port name stands for: links followed, and a bare name under
+// /dev as the serial library reads it.
+QString resolvedPort(const QString &name)
+{
+    const bool path = name.startsWith(QLatin1Char('/')) || name.startsWith(QLatin1String("./"))
+            || name.startsWith(QLatin1String("../"));
+    const QFileInfo file(path ? name : QStringLiteral("/dev/") + name);
+    const QString canonical = file.canonicalFilePath();
+    return canonical.isEmpty() ? QDir::cleanPath(file.absoluteFilePath()) : canonical;
 }
 
 QStringList orvikPorts()
@@ -182,8 +195,18 @@ int main(int argc, char *argv[])
     const QStringList named = parser.positionalArguments();
     if (parser.isSet(allOption) == !named.isEmpty())
         return usageError(QStringLiteral("name the ports, or give --all"));
-    if (QSet<QString>(named.begin(), named.end()).size() != named.size())
-        return usageError(QStringLiteral("a port is named twice"));
+    // An unset variable must not become "whatever port has the USB ids".
+    if (named.contains(QString()))
+        return usageError(QStringLiteral("an empty port name; name each port, or give --all"));
+    // Two jobs on one port would fight over it: a link and its target are one port.
+    QHash<QString, QString> namedAs;
+    for (const QString &port : named) {
+        const QString file = resolvedPort(port);
+        if (namedAs.contains(file))
+            return usageError(QStringLiteral("a port is named twice: %1 and %2 are both %3")
+                                      .arg(namedAs.value(file), port, file));
+        namedAs.insert(file, port);
+    }
     if (parser.isSet(jsonOption) && jsonPath.isEmpty())
         return usageError(QStringLiteral("--json: empty path"));
 

@@ -111,6 +111,11 @@ void FlashStationTest::trayIsFlashedAndReported_data()
                             "only" }
             << "finished refused (ORV\\x1B]0;owned\\x07) in identify: hardware revision \"73\\x1B[2J\\x0AFAKE "
                "/dev/ttyUSB9 finished updated\"";
+    QTest::addRow("one port through a link and its target: no port opened")
+            << QList<QStringList>{ {} } << QStringList{ "{pty}" } << -1 << 2 << QStringList()
+            << "a port is named twice";
+    QTest::addRow("an empty port name: no port opened")
+            << QList<QStringList>{ {} } << QStringList{ "" } << -1 << 2 << QStringList() << "an empty port name";
     QTest::addRow("image CRC differs from the init packet's: no port opened")
             << QList<QStringList>{ {} }
             << QStringList{ "--packages", corpus + "/softdevice-bootloader.zip", corpus + "/application.zip" } << -1
@@ -133,6 +138,7 @@ void FlashStationTest::trayIsFlashedAndReported()
         QVERIFY(running.back()->start(simArgs));
         ports << running.back()->linkPath();
     }
+    args.replaceInStrings("{pty}", QFileInfo(ports.value(0)).canonicalFilePath());
     QProcess flash;
     flash.start(ORVIK_FLASH_PATH, QStringList{ "--json", "-", "--trace", dir.filePath("trace.jsonl") } + args + ports);
     QVERIFY(flash.waitForStarted(Long));
