@@ -3,11 +3,13 @@
 #include "builtinpackages.h"
 #include "simprocess.h"
 
+#include <QCryptographicHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QtTest>
 
 #include <csignal>
+#include <sys/stat.h>
 
 namespace {
 
@@ -36,6 +38,21 @@ QString summary(const QJsonValue &device)
     return text;
 }
 
+// "station/operator state exitStatus: device; device", or what was found instead.
+QString runSummary(const QByteArray &json)
+{
+    const QJsonDocument report = QJsonDocument::fromJson(json);
+    if (!report.isObject())
+        return json.isEmpty() ? QString() : "not JSON: " + json.left(40);
+    QStringList devices;
+    for (const QJsonValue &device : report["devices"].toArray())
+        devices << summary(device);
+    return QStringLiteral("%1/%2 %3 %4: %5")
+            .arg(report["station"].toString(), report["operator"].toString("-"), report["state"].toString())
+            .arg(report["exitStatus"].isNull() ? "-" : QString::number(report["exitStatus"].toInt()))
+            .arg(devices.join("; "));
+}
+
 } // namespace
 
 class FlashStationTest : public QObject
@@ -45,6 +62,8 @@ class FlashStationTest : public QObject
 private slots:
     void trayIsFlashedAndReported_data();
     void trayIsFlashedAndReported();
+    void reportIsThisRunsOrTheRunFails_data();
+    void reportIsThisRunsOrTheRunFails();
 };
 
 void FlashStationTest::trayIsFlashedAndReported_data()
@@ -111,6 +130,9 @@ void FlashStationTest::trayIsFlashedAndReported_data()
                             "only" }
             << "finished refused (ORV\\x1B]0;owned\\x07) in identify: hardware revision \"73\\x1B[2J\\x0AFAKE "
                "/dev/ttyUSB9 finished updated\"";
+    QTest::addRow("a report path in no folder: no port opened")
+            << QList<QStringList>{ {} } << QStringList{ "--json", "/nonexistent/report.json" } << -1 << 2
+            << QStringList() << "--json: cannot write /nonexistent/report.json: No such file or directory";
     QTest::addRow("one port through a link and its target: no port opened")
             << QList<QStringList>{ {} } << QStringList{ "{pty}" } << -1 << 2 << QStringList()
             << "a port is named twice";
@@ -150,11 +172,20 @@ void FlashStationTest::trayIsFlashedAndReported()
     QCOMPARE(flash.exitCode(), status);
     QVERIFY2(QString(flash.readAllStandardError()).contains(error), qPrintable(error));
 
-    const QJsonArray report = QJsonDocument::fromJson(flash.readAllStandardOutput())["devices"].toArray();
+    const QJsonDocument run = QJsonDocument::fromJson(flash.readAllStandardOutput());
+    const QJsonArray report = run["devices"].toArray();
     QStringList got;
     for (const QJsonValue &device : report)
         got << summary(device);
     QCOMPARE(got, devices);
+    if (!report.isEmpty())
+        QCOMPARE(run["station"].toString(), QSysInfo::machineHostName());
+    for (const QJsonValue &package : run["packages"].toArray()) {
+        QFile file(package["path"].toString());
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(package["sha256"].toString(),
+                 QString(QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha256).toHex()));
+    }
 
     // Per port, the trace holds every DFU frame the simulator accepted, and
     // the report names the last of them: nothing was half written.
@@ -181,6 +212,90 @@ void FlashStationTest::trayIsFlashedAndReported()
         QCOMPARE(simSummary["installed"].toBool(),
                  report.at(int(i))["result"] == "updated" || report.at(int(i))["phase"] == "verify");
     }
+}
+
+// Where the report goes: a file that holds an older run's report first, a
+// FIFO there instead, or stdout on a full disk or a closed pipe.
+void FlashStationTest::reportIsThisRunsOrTheRunFails_data()
+{
+    QTest::addColumn<QList<QStringList>>("sims");
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("json");
+    QTest::addColumn<int>("stopSignal"); // SIGKILL once a device is done
+    QTest::addColumn<int>("status"); // -1: killed
+    QTest::addColumn<QString>("error");
+    QTest::addColumn<QString>("report");
+
+    QTest::addRow("stdout on a full disk: the run fails")
+            << QList<QStringList>{ {} } << QStringList() << "-full" << 0 << 1
+            << "--json: cannot write the report to stdout: No space left on device"
+            << "";
+    QTest::addRow("stdout a closed pipe: the run fails")
+            << QList<QStringList>{ {} } << QStringList() << "-closed" << 0 << 1
+            << "--json: cannot write the report to stdout: Broken pipe"
+            << "";
+    QTest::addRow("a FIFO for the report: no port opened")
+            << QList<QStringList>{ {} } << QStringList() << "fifo" << 0 << 2 << "report.json is not a regular file"
+            << "";
+    QTest::addRow("kill -9 once a device is done: this run's report, in progress")
+            << QList<QStringList>{ {}, { "--silent", "0x08" } }
+            << QStringList{ "--reply-timeout", "600000", "--station", "bench-3", "--operator", "Ana" } << "file"
+            << int(SIGKILL) << -1 << ""
+            << "bench-3/Ana running -: up-to-date - 7315/11.0.0/1.5.3>null; pending identify null>null";
+}
+
+void FlashStationTest::reportIsThisRunsOrTheRunFails()
+{
+    QFETCH(QList<QStringList>, sims);
+    QFETCH(QStringList, args);
+    QFETCH(QString, json);
+    QFETCH(int, stopSignal);
+    QFETCH(int, status);
+    QFETCH(QString, error);
+    QFETCH(QString, report);
+    QTemporaryDir dir;
+    QVERIFY(QDir(dir.path()).mkdir("tmp"));
+    const QString path = dir.filePath("report.json");
+    QFile old(path);
+    QVERIFY(json == "fifo" ? ::mkfifo(qPrintable(path), 0600) == 0
+                           : old.open(QIODevice::WriteOnly) && old.write("{\"state\": \"finished\"}") > 0);
+    old.close();
+    std::vector<std::unique_ptr<SimProcess>> running;
+    QStringList ports;
+    for (const QStringList &simArgs : sims) {
+        running.push_back(std::make_unique<SimProcess>());
+        QVERIFY(running.back()->start(simArgs));
+        ports << running.back()->linkPath();
+    }
+    QProcess flash;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("TMPDIR", dir.filePath("tmp"));
+    flash.setProcessEnvironment(environment);
+    if (json == "-full")
+        flash.setStandardOutputFile("/dev/full");
+    QStringList command = QStringList{ ORVIK_FLASH_PATH, "--json", json.startsWith('-') ? "-" : path } + args + ports;
+    if (json == "-closed") // the reader is gone before the report comes
+        command = QStringList{ "bash", "-c", "\"$0\" \"$@\" | true; exit ${PIPESTATUS[0]}" } + command;
+    flash.start(command.takeFirst(), command);
+    QVERIFY(flash.waitForStarted(Long));
+    if (stopSignal == SIGKILL) {
+        QVERIFY(QTest::qWaitFor(
+                [&] {
+                    QFile file(path);
+                    return file.open(QIODevice::ReadOnly)
+                            && QJsonDocument::fromJson(file.readAll())["devices"][0]["result"] == "up-to-date";
+                },
+                Long));
+        flash.kill();
+    }
+    QVERIFY(flash.waitForFinished(Long));
+    QCOMPARE(flash.exitStatus() == QProcess::NormalExit ? flash.exitCode() : -1, status);
+    QVERIFY2(QString(flash.readAllStandardError()).contains(error), qPrintable(error));
+    QFile file(path);
+    QCOMPARE(json == "file" && file.open(QIODevice::ReadOnly) ? runSummary(file.readAll()) : QString(), report);
+    QCOMPARE(QDir(dir.filePath("tmp")).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList());
+    for (const auto &sim : running)
+        QCOMPARE(sim->events("peer").isEmpty(), status == 2 || status == 130);
 }
 
 QTEST_GUILESS_MAIN(FlashStationTest)
