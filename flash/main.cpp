@@ -85,6 +85,16 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("orvik-flash"));
     QCoreApplication::setApplicationVersion(QLatin1String(OrvikConfigVersion));
+    // First of all: from here a stop ends the run through its own clean-up
+    // (temporary folders, the report), not by the default action.
+    Station *running = nullptr;
+    if (!StopSignals::install(&app, [&running] {
+            if (running)
+                running->interrupt();
+        })) {
+        std::perror("orvik-flash: socketpair");
+        return ExitFailed;
+    }
 
     QCommandLineParser parser;
     parser.setApplicationDescription(
@@ -225,21 +235,21 @@ int main(int argc, char *argv[])
     PackageSet packages;
     if (!packages.prepare(options.bootloaderFile, options.applicationFile, &error)) {
         std::fprintf(stderr, "orvik-flash: %s\n", qPrintable(error));
-        return ExitUsage;
+        return StopSignals::pending() ? ExitInterrupted : ExitUsage;
     }
     options.ports = parser.isSet(allOption) ? orvikPorts() : named;
     // Progress must not mix with a report on stdout.
     std::FILE *progressOut = options.report == QLatin1String("-") ? stderr : stdout;
     Station station(options, packages, progressOut);
+    running = &station;
     int status = ExitFailed;
     QObject::connect(&station, &Station::done, &app, [&](int exitStatus) {
         status = exitStatus;
         app.quit();
     });
-    if (!StopSignals::install(&station, [&station] { station.interrupt(); })) {
-        std::perror("orvik-flash: socketpair");
-        return ExitFailed;
-    }
+    // A stop while the packages were prepared: the run ends before any port opens.
+    if (StopSignals::pending())
+        station.interrupt();
     if (!station.start(&error))
         return usageError(error);
     if (options.ports.isEmpty() && !options.quiet)

@@ -221,7 +221,7 @@ void FlashStationTest::reportIsThisRunsOrTheRunFails_data()
     QTest::addColumn<QList<QStringList>>("sims");
     QTest::addColumn<QStringList>("args");
     QTest::addColumn<QString>("json");
-    QTest::addColumn<int>("stopSignal"); // SIGKILL once a device is done
+    QTest::addColumn<int>("stopSignal"); // SIGKILL once a device is done; SIGTERM waiting from the start
     QTest::addColumn<int>("status"); // -1: killed
     QTest::addColumn<QString>("error");
     QTest::addColumn<QString>("report");
@@ -242,6 +242,13 @@ void FlashStationTest::reportIsThisRunsOrTheRunFails_data()
             << QStringList{ "--reply-timeout", "600000", "--station", "bench-3", "--operator", "Ana" } << "file"
             << int(SIGKILL) << -1 << ""
             << "bench-3/Ana running -: up-to-date - 7315/11.0.0/1.5.3>null; pending identify null>null";
+    QTest::addRow("a stop signal before the packages are ready: no port opened, no temporary folder left")
+            << QList<QStringList>{ {} }
+            << QStringList{ "--station", "bench-3", "--packages",
+                            QFINDTESTDATA("../resources/upgrade/ble_orvik_hx7315_bl_sd.zip"),
+                            QFINDTESTDATA("../resources/upgrade/ble_orvik_hx7315_app.zip") }
+            << "file" << int(SIGTERM) << 130 << ""
+            << "bench-3/- finished 130: interrupted waiting null>null: interrupted before the port was opened";
 }
 
 void FlashStationTest::reportIsThisRunsOrTheRunFails()
@@ -273,11 +280,19 @@ void FlashStationTest::reportIsThisRunsOrTheRunFails()
     flash.setProcessEnvironment(environment);
     if (json == "-full")
         flash.setStandardOutputFile("/dev/full");
+    // Blocked in the child from its start: the signal waits for the moment the program takes it.
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGTERM);
     QStringList command = QStringList{ ORVIK_FLASH_PATH, "--json", json.startsWith('-') ? "-" : path } + args + ports;
     if (json == "-closed") // the reader is gone before the report comes
         command = QStringList{ "bash", "-c", "\"$0\" \"$@\" | true; exit ${PIPESTATUS[0]}" } + command;
+    pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
     flash.start(command.takeFirst(), command);
+    pthread_sigmask(SIG_UNBLOCK, &blocked, nullptr);
     QVERIFY(flash.waitForStarted(Long));
+    if (stopSignal == SIGTERM)
+        ::kill(pid_t(flash.processId()), SIGTERM);
     if (stopSignal == SIGKILL) {
         QVERIFY(QTest::qWaitFor(
                 [&] {
