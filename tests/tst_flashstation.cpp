@@ -64,6 +64,7 @@ private slots:
     void trayIsFlashedAndReported();
     void reportIsThisRunsOrTheRunFails_data();
     void reportIsThisRunsOrTheRunFails();
+    void manPageNamesEveryOption();
 };
 
 void FlashStationTest::trayIsFlashedAndReported_data()
@@ -311,6 +312,25 @@ void FlashStationTest::reportIsThisRunsOrTheRunFails()
     QCOMPARE(QDir(dir.filePath("tmp")).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList());
     for (const auto &sim : running)
         QCOMPARE(sim->events("peer").isEmpty(), status == 2 || status == 130);
+}
+
+void FlashStationTest::manPageNamesEveryOption()
+{
+    QProcess flash;
+    flash.start(ORVIK_FLASH_PATH, { "--help" });
+    QVERIFY(flash.waitForFinished(Long));
+    QFile man(QFINDTESTDATA("../debian/orvik-flash.1"));
+    QVERIFY(man.open(QIODevice::ReadOnly));
+    const auto options = [](const QString &text, const QString &pattern) {
+        QStringList names;
+        for (auto it = QRegularExpression(pattern, QRegularExpression::MultilineOption).globalMatch(text);
+             it.hasNext();)
+            names << it.next().captured(1).remove('\\');
+        names.sort();
+        return names;
+    };
+    QCOMPARE(options(man.readAll(), "^\\.TP\n\\.BI? (?:\\\\-\\w, )?(\\\\-\\\\-\\S+)"),
+             options(flash.readAllStandardOutput(), "^  (?:-\\w, )?(--[a-z-]+)"));
 }
 
 QTEST_GUILESS_MAIN(FlashStationTest)
