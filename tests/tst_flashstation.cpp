@@ -38,12 +38,10 @@ QString summary(const QJsonValue &device)
     return text;
 }
 
-// "station/operator state exitStatus: device; device", or what was found instead.
+// "station/operator state exitStatus: device; device"
 QString runSummary(const QByteArray &json)
 {
     const QJsonDocument report = QJsonDocument::fromJson(json);
-    if (!report.isObject())
-        return json.isEmpty() ? QString() : "not JSON: " + json.left(40);
     QStringList devices;
     for (const QJsonValue &device : report["devices"].toArray())
         devices << summary(device);
@@ -51,6 +49,18 @@ QString runSummary(const QByteArray &json)
             .arg(report["station"].toString(), report["operator"].toString("-"), report["state"].toString())
             .arg(report["exitStatus"].isNull() ? "-" : QString::number(report["exitStatus"].toInt()))
             .arg(devices.join("; "));
+}
+
+// One simulator per argument list; their links are the ports.
+QStringList startSims(const QList<QStringList> &sims, std::vector<std::unique_ptr<SimProcess>> *running)
+{
+    QStringList ports;
+    for (const QStringList &simArgs : sims) {
+        running->push_back(std::make_unique<SimProcess>());
+        if (running->back()->start(simArgs))
+            ports << running->back()->linkPath();
+    }
+    return ports;
 }
 
 } // namespace
@@ -155,12 +165,8 @@ void FlashStationTest::trayIsFlashedAndReported()
     QFETCH(QString, error);
     QTemporaryDir dir;
     std::vector<std::unique_ptr<SimProcess>> running;
-    QStringList ports;
-    for (const QStringList &simArgs : sims) {
-        running.push_back(std::make_unique<SimProcess>());
-        QVERIFY(running.back()->start(simArgs));
-        ports << running.back()->linkPath();
-    }
+    const QStringList ports = startSims(sims, &running);
+    QCOMPARE(ports.size(), sims.size());
     args.replaceInStrings("{pty}", QFileInfo(ports.value(0)).canonicalFilePath());
     QProcess flash;
     flash.start(ORVIK_FLASH_PATH, QStringList{ "--json", "-", "--trace", dir.filePath("trace.jsonl") } + args + ports);
@@ -269,12 +275,8 @@ void FlashStationTest::reportIsThisRunsOrTheRunFails()
                            : old.open(QIODevice::WriteOnly) && old.write("{\"state\": \"finished\"}") > 0);
     old.close();
     std::vector<std::unique_ptr<SimProcess>> running;
-    QStringList ports;
-    for (const QStringList &simArgs : sims) {
-        running.push_back(std::make_unique<SimProcess>());
-        QVERIFY(running.back()->start(simArgs));
-        ports << running.back()->linkPath();
-    }
+    const QStringList ports = startSims(sims, &running);
+    QCOMPARE(ports.size(), sims.size());
     QProcess flash;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert("TMPDIR", dir.filePath("tmp"));
@@ -308,7 +310,7 @@ void FlashStationTest::reportIsThisRunsOrTheRunFails()
     QCOMPARE(flash.exitStatus() == QProcess::NormalExit ? flash.exitCode() : -1, status);
     QVERIFY2(QString(flash.readAllStandardError()).contains(error), qPrintable(error));
     QFile file(path);
-    QCOMPARE(json == "file" && file.open(QIODevice::ReadOnly) ? runSummary(file.readAll()) : QString(), report);
+    QCOMPARE(json == "file" && file.open(QIODevice::ReadOnly) ? runSummary(file.readAll()) : "", report);
     QCOMPARE(QDir(dir.filePath("tmp")).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList());
     for (const auto &sim : running)
         QCOMPARE(sim->events("peer").isEmpty(), status == 2 || status == 130);
