@@ -133,14 +133,14 @@ void FlashStationTest::trayIsFlashedAndReported_data()
                             "revision \"7316\"; this station serves 7315 only" }
             << "";
     QTest::addRow("control characters from the device are shown escaped, kept in the report")
-            << QList<QStringList>{ { "--name", "ORV\x1b]0;owned\x07", "--hw-rev",
+            << QList<QStringList>{ { "--name", "ORV\x1b]0;owned\x07\u202e\\n", "--hw-rev",
                                      "73\x1b[2J\nFAKE /dev/ttyUSB9 finished updated" } }
             << QStringList() << -1 << 1
             << QStringList{ "refused identify 73\x1b[2J\nFAKE /dev/ttyUSB9 finished updated/-/->null: hardware "
                             "revision \"73\x1b[2J\nFAKE /dev/ttyUSB9 finished updated\"; this station serves 7315 "
                             "only" }
-            << "finished refused (ORV\\x1B]0;owned\\x07) in identify: hardware revision \"73\\x1B[2J\\x0AFAKE "
-               "/dev/ttyUSB9 finished updated\"";
+            << "finished refused (ORV\\x1B]0;owned\\x07\\u202E\\\\n) in identify: hardware revision "
+               "\"73\\x1B[2J\\x0AFAKE /dev/ttyUSB9 finished updated\"";
     QTest::addRow("a report path in no folder: no port opened")
             << QList<QStringList>{ {} } << QStringList{ "--json", "/nonexistent/report.json" } << -1 << 2
             << QStringList() << "--json: cannot write /nonexistent/report.json: No such file or directory";
