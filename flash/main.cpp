@@ -9,9 +9,10 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QFile>
-#include <QJsonDocument>
-#include <QSet>
+#include <QDir>
+#include <QFileInfo>
+#include <QHash>
+#include <QSysInfo>
 
 #include <cstdio>
 
@@ -21,19 +22,31 @@ const char *const Epilogue = R"(
 Each device, in order: attach; read name, position, hardware, firmware and
 software revisions and battery; refuse another hardware revision; flash when
 firmware or software differ from the expected ones (or with --force); restart;
-read the revisions again and require the expected ones; reset; done.
+require the same device (name, position and, where the port has one, USB
+serial number) with the expected revisions; reset; done.
 
-Report (--json): one record per port with port, usbSerial (null where the
-system does not describe the port, as for a pseudo-terminal), name,
-position, revisions before and after, battery, packages used, result,
-reason, phase, transfer (packet reached of total, bytes), times.
-Results: updated, up-to-date, refused (hardware revision), failed,
-interrupted.
+Report (--json): the run (station, operator, version, settings, packages with
+the path each was read from, SHA-256, sizes and image CRC-16, state, start,
+end, exit status) and one record per port: port, usbSerial (null where the
+system does not describe the port, as for a pseudo-terminal), name, position,
+revisions before and after, battery, packages used, transfer, result, reason,
+phase, times. A report file is replaced whole, never half written: at the
+start by one that says "state": "running", again as each device finishes,
+and by the final one ("state": "finished"); stdout gets the final one only.
+transfer.reached counts the packets written, the last included, of total for
+the whole run: "packet 151 of 366" is the 151st, written after 150 were
+acknowledged.
+Results: updated, up-to-date, refused (another hardware revision, not
+touched), failed, interrupted; pending while the run goes on. phase: where a
+device stopped, or stands while pending. A device "left in its bootloader"
+no longer answers the device protocol: run again with --recover.
 
 Exit status:
   0    every device verified (updated or already up to date)
-  1    at least one device refused, failed or did not answer
-  2    usage error or bad package; no port was opened
+  1    at least one device refused, failed or did not answer, or the final
+       report could not be written (a run that would exit 0)
+  2    usage error, bad package, or a report or trace that cannot be written;
+       no port was opened
   3    no device found (no matching port, or none could be opened)
   130  interrupted (SIGINT, SIGTERM, SIGHUP); the report marks each device
        that was not finished "interrupted", at the packet it had reached
@@ -45,20 +58,15 @@ int usageError(const QString &message)
     return ExitUsage;
 }
 
-bool writeReport(const QString &path, const QJsonObject &report, QString *error)
+// The file a port name stands for: links followed, and a bare name under
+// /dev as the serial library reads it.
+QString resolvedPort(const QString &name)
 {
-    const QByteArray text = QJsonDocument(report).toJson(QJsonDocument::Indented);
-    if (path == QLatin1String("-")) {
-        std::fwrite(text.constData(), 1, size_t(text.size()), stdout);
-        std::fflush(stdout);
-        return true;
-    }
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(text) != text.size() || !file.flush()) {
-        *error = QStringLiteral("--json: cannot write %1: %2").arg(path, file.errorString());
-        return false;
-    }
-    return true;
+    const bool path = name.startsWith(QLatin1Char('/')) || name.startsWith(QLatin1String("./"))
+            || name.startsWith(QLatin1String("../"));
+    const QFileInfo file(path ? name : QStringLiteral("/dev/") + name);
+    const QString canonical = file.canonicalFilePath();
+    return canonical.isEmpty() ? QDir::cleanPath(file.absoluteFilePath()) : canonical;
 }
 
 QStringList orvikPorts()
@@ -77,6 +85,16 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("orvik-flash"));
     QCoreApplication::setApplicationVersion(QLatin1String(OrvikConfigVersion));
+    // First of all: from here a stop ends the run through its own clean-up
+    // (temporary folders, the report), not by the default action.
+    Station *running = nullptr;
+    if (!StopSignals::install(&app, [&running] {
+            if (running)
+                running->interrupt();
+        })) {
+        std::perror("orvik-flash: socketpair");
+        return ExitFailed;
+    }
 
     QCommandLineParser parser;
     parser.setApplicationDescription(
@@ -98,7 +116,16 @@ int main(int argc, char *argv[])
             QStringLiteral("Treat a port that does not answer the information request as a device waiting in its "
                            "bootloader after a cut transfer, and flash it."));
     const QCommandLineOption jsonOption(
-            QStringLiteral("json"), QStringLiteral("Write the report to FILE (- for stdout)."), QStringLiteral("FILE"));
+            QStringLiteral("json"),
+            QStringLiteral("Write the report to FILE (- for stdout), kept up to date as the run goes on."),
+            QStringLiteral("FILE"));
+    const QCommandLineOption stationOption(QStringLiteral("station"),
+                                           QStringLiteral("This station's name in the report (default: the host "
+                                                          "name)."),
+                                           QStringLiteral("NAME"));
+    const QCommandLineOption operatorOption(QStringLiteral("operator"),
+                                            QStringLiteral("The operator's name, recorded in the report."),
+                                            QStringLiteral("NAME"));
     const QCommandLineOption traceOption(QStringLiteral("trace"),
                                          QStringLiteral("Write every frame in both directions to FILE as JSON lines."),
                                          QStringLiteral("FILE"));
@@ -125,8 +152,8 @@ int main(int argc, char *argv[])
             QStringLiteral("Time limit for a device to come back after its update (default 60000)."),
             QStringLiteral("MS"), QStringLiteral("60000"));
     parser.addOptions({ helpOption, versionOption, allOption, packagesOption, forceOption, recoverOption, jsonOption,
-                        traceOption, quietOption, replyOption, ackOption, startPauseOption, initPauseOption,
-                        stopPauseOption, restartOption });
+                        stationOption, operatorOption, traceOption, quietOption, replyOption, ackOption,
+                        startPauseOption, initPauseOption, stopPauseOption, restartOption });
     parser.addPositionalArgument(QStringLiteral("PORT"), QStringLiteral("Serial ports, one device each."),
                                  QStringLiteral("[PORT...]"));
 
@@ -178,39 +205,57 @@ int main(int argc, char *argv[])
     job.recover = parser.isSet(recoverOption);
     options.quiet = parser.isSet(quietOption);
     options.trace = parser.value(traceOption);
-    const QString jsonPath = parser.value(jsonOption);
+    options.report = parser.value(jsonOption);
+    options.station = parser.isSet(stationOption) ? parser.value(stationOption) : QSysInfo::machineHostName();
+    options.operatorName = parser.value(operatorOption);
+    options.bootloaderFile = parser.value(packagesOption);
+    options.applicationFile = applicationPackage;
     const QStringList named = parser.positionalArguments();
     if (parser.isSet(allOption) == !named.isEmpty())
         return usageError(QStringLiteral("name the ports, or give --all"));
-    if (QSet<QString>(named.begin(), named.end()).size() != named.size())
-        return usageError(QStringLiteral("a port is named twice"));
-    if (parser.isSet(jsonOption) && jsonPath.isEmpty())
+    // An unset variable must not become "whatever port has the USB ids".
+    if (named.contains(QString()))
+        return usageError(QStringLiteral("an empty port name; name each port, or give --all"));
+    // Two jobs on one port would fight over it: a link and its target are one port.
+    QHash<QString, QString> namedAs;
+    for (const QString &port : named) {
+        const QString file = resolvedPort(port);
+        if (namedAs.contains(file))
+            return usageError(QStringLiteral("a port is named twice: %1 and %2 are both %3")
+                                      .arg(namedAs.value(file), port, file));
+        namedAs.insert(file, port);
+    }
+    if (parser.isSet(jsonOption) && options.report.isEmpty())
         return usageError(QStringLiteral("--json: empty path"));
+    if (options.station.isEmpty())
+        return usageError(QStringLiteral("--station: empty name"));
+    if (parser.isSet(operatorOption) && options.operatorName.isEmpty())
+        return usageError(QStringLiteral("--operator: empty name"));
 
     PackageSet packages;
-    if (!packages.prepare(parser.value(packagesOption), applicationPackage, &error)) {
+    if (!packages.prepare(options.bootloaderFile, options.applicationFile, &error)) {
         std::fprintf(stderr, "orvik-flash: %s\n", qPrintable(error));
-        return ExitUsage;
+        return StopSignals::pending() ? ExitInterrupted : ExitUsage;
     }
     options.ports = parser.isSet(allOption) ? orvikPorts() : named;
     // Progress must not mix with a report on stdout.
-    std::FILE *progressOut = jsonPath == QLatin1String("-") ? stderr : stdout;
+    std::FILE *progressOut = options.report == QLatin1String("-") ? stderr : stdout;
     Station station(options, packages, progressOut);
+    running = &station;
     int status = ExitFailed;
     QObject::connect(&station, &Station::done, &app, [&](int exitStatus) {
         status = exitStatus;
         app.quit();
     });
-    if (!StopSignals::install(&station, [&station] { station.interrupt(); })) {
-        std::perror("orvik-flash: socketpair");
-        return ExitFailed;
-    }
+    // A stop while the packages were prepared: the run ends before any port opens.
+    if (StopSignals::pending())
+        station.interrupt();
     if (!station.start(&error))
         return usageError(error);
     if (options.ports.isEmpty() && !options.quiet)
         std::fprintf(stderr, "orvik-flash: no port with USB ids 0403:6015 found\n");
     app.exec();
-    if (!jsonPath.isEmpty() && !writeReport(jsonPath, station.report(), &error)) {
+    if (!options.report.isEmpty() && !station.writeReport(&error)) {
         std::fprintf(stderr, "orvik-flash: %s\n", qPrintable(error));
         return status == ExitVerified ? ExitFailed : status;
     }

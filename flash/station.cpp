@@ -3,10 +3,15 @@
 #include "revisions.h"
 #include "version.h"
 
+#include <QCryptographicHash>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QSaveFile>
 #include <QTimer>
 
+#include <cerrno>
+#include <cstring>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -16,7 +21,91 @@ constexpr int RedrawMs = 250;
 
 QString timeText(const QDateTime &time)
 {
-    return time.isValid() ? time.toString(Qt::ISODateWithMs) : QString();
+    return time.toString(Qt::ISODateWithMs);
+}
+
+QJsonValue timeJson(const QDateTime &time)
+{
+    return time.isValid() ? QJsonValue(timeText(time)) : QJsonValue();
+}
+
+// Text from a device, shown on a terminal or in a log: a control character
+// could retitle or clear the terminal, or forge a line of its own. Doubled
+// backslashes keep an escape from being forged either.
+QString printable(const QString &text)
+{
+    QString shown;
+    shown.reserve(text.size());
+    for (const QChar c : text) {
+        switch (c.category()) {
+        case QChar::Other_Control:
+        case QChar::Other_Format:
+        case QChar::Separator_Line:
+        case QChar::Separator_Paragraph:
+            shown += (c.unicode() < 0x100 ? QStringLiteral("\\x") : QStringLiteral("\\u"))
+                    + QString::number(c.unicode(), 16)
+                              .toUpper()
+                              .rightJustified(c.unicode() < 0x100 ? 2 : 4, QLatin1Char('0'));
+            break;
+        default:
+            if (c == QLatin1Char('\\'))
+                shown += c;
+            shown += c;
+        }
+    }
+    return shown;
+}
+
+QJsonObject packageJson(const PackageRecord &package)
+{
+    const PackageInfo &info = package.info;
+    return QJsonObject{ { QStringLiteral("name"), info.name },
+                        { QStringLiteral("type"),
+                          info.type == Dfu::SoftDeviceBootloader ? QStringLiteral("softdevice_bootloader")
+                                                                 : QStringLiteral("application") },
+                        { QStringLiteral("path"), package.path },
+                        { QStringLiteral("sha256"), package.sha256 },
+                        { QStringLiteral("bytes"), info.fileBytes },
+                        { QStringLiteral("imageBytes"), info.imageBytes },
+                        { QStringLiteral("crc16"), QString::number(info.crc16, 16).rightJustified(4, '0') } };
+}
+
+// The digest is of the checked copy, the bytes every device is sent.
+QList<PackageRecord> packageRecords(const PackageSet &packages, const StationOptions &options)
+{
+    QList<PackageRecord> records;
+    for (const PackageInfo &info : packages.packages()) {
+        const bool bootloader = info.type == Dfu::SoftDeviceBootloader;
+        const QString copy = bootloader ? packages.bootloaderPath() : packages.applicationPath();
+        PackageRecord record{ info, QString(), QString() };
+        // The built-in pair keeps its own names in the resources.
+        record.path = copy.isEmpty()
+                ? QStringLiteral(":/upgrade/") + info.name
+                : QFileInfo(bootloader ? options.bootloaderFile : options.applicationFile).absoluteFilePath();
+        QFile sent(copy.isEmpty() ? record.path : copy);
+        QCryptographicHash hash(QCryptographicHash::Sha256);
+        if (sent.open(QIODevice::ReadOnly) && hash.addData(&sent))
+            record.sha256 = QString::fromLatin1(hash.result().toHex());
+        records.append(record);
+    }
+    return records;
+}
+
+bool writeStdout(const QByteArray &text, QString *error)
+{
+    std::fflush(stdout);
+    for (qint64 done = 0; done < text.size();) {
+        const ssize_t written = ::write(STDOUT_FILENO, text.constData() + done, size_t(text.size() - done));
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0) {
+            *error = QStringLiteral("--json: cannot write the report to stdout: %1")
+                             .arg(QString::fromLocal8Bit(std::strerror(errno)));
+            return false;
+        }
+        done += written;
+    }
+    return true;
 }
 
 QJsonValue orNull(const QString &text, bool known)
@@ -44,7 +133,7 @@ QString sizeText(qint64 bytes)
 Station::Station(const StationOptions &options, const PackageSet &packages, std::FILE *progressOut, QObject *parent)
     : QObject(parent),
       options(options),
-      packageInfos(packages.packages()),
+      run{ options.station, options.operatorName, options.job, packageRecords(packages, options), {}, {} },
       out(progressOut),
       redrawTimer(new QTimer(this))
 {
@@ -75,8 +164,12 @@ bool Station::start(QString *error)
             return false;
         }
     }
-    started = QDateTime::currentDateTimeUtc();
+    run.started = QDateTime::currentDateTimeUtc();
     clock.start();
+    // Before any port opens: an old report must not pass for this run's, and
+    // a report that cannot be written is found now, not after the tray.
+    if (!options.report.isEmpty() && options.report != QLatin1String("-") && !writeReport(error))
+        return false;
     if (terminal && !jobs.isEmpty())
         redrawTimer->start();
     // From the event loop, so that a run that ends at once still ends there.
@@ -124,26 +217,31 @@ void Station::onPhaseChanged(StationJob *job)
     QString line =
             QStringLiteral("%1 %2 %3")
                     .arg(timeText(QDateTime::currentDateTimeUtc()), record.port, StationJob::phaseName(job->phase()));
-    if (job->isFinished()) {
+    if (job->isFinished())
         line += QLatin1Char(' ') + StationJob::resultName(record.result);
-        if (!record.reason.isEmpty())
-            line += QStringLiteral(" in %1: %2").arg(StationJob::phaseName(record.failedIn), record.reason);
-    } else if (!record.name.isEmpty()) {
+    if (!record.name.isEmpty())
         line += QStringLiteral(" (%1)").arg(record.name);
-    }
-    std::fprintf(out, "%s\n", qPrintable(line));
+    if (job->isFinished() && !record.reason.isEmpty())
+        line += QStringLiteral(" in %1: %2").arg(StationJob::phaseName(record.failedIn), record.reason);
+    std::fprintf(out, "%s\n", qPrintable(printable(line)));
     std::fflush(out);
 }
 
 void Station::onJobFinished()
 {
-    for (const StationJob *job : qAsConst(jobs)) {
-        if (!job->isFinished())
-            return;
-    }
-    if (ended.isValid())
+    // Jobs stopped before the start finish with the run.
+    if (!run.started.isValid() || run.ended.isValid())
         return;
-    ended = QDateTime::currentDateTimeUtc();
+    for (const StationJob *job : qAsConst(jobs)) {
+        if (!job->isFinished()) {
+            // The final report is the caller's; errors here show there too.
+            QString ignored;
+            if (!options.report.isEmpty() && options.report != QLatin1String("-"))
+                writeReport(&ignored);
+            return;
+        }
+    }
+    run.ended = QDateTime::currentDateTimeUtc();
     if (terminal) {
         redrawTimer->stop();
         redraw();
@@ -201,7 +299,7 @@ void Station::redraw()
     if (linesDrawn > 0)
         text += "\033[" + QByteArray::number(linesDrawn) + "A";
     for (const StationJob *job : qAsConst(jobs))
-        text += "\r\033[2K" + progressLine(job).left(columns).toUtf8() + '\n';
+        text += "\r\033[2K" + printable(progressLine(job)).left(columns).toUtf8() + '\n';
     linesDrawn = jobs.size();
     std::fputs(text.constData(), out);
     std::fflush(out);
@@ -211,14 +309,11 @@ QJsonObject Station::recordJson(const StationJob *job) const
 {
     const StationJob::Record &r = job->record();
     const bool ok = r.result == StationJob::Result::Updated || r.result == StationJob::Result::UpToDate;
+    const bool pending = r.result == StationJob::Result::Pending;
     QJsonArray used;
     if (r.transferStarted) {
-        for (const PackageInfo &info : packageInfos)
-            used.append(
-                    QJsonObject{ { QStringLiteral("name"), info.name },
-                                 { QStringLiteral("bytes"), info.fileBytes },
-                                 { QStringLiteral("imageBytes"), info.imageBytes },
-                                 { QStringLiteral("crc16"), QString::number(info.crc16, 16).rightJustified(4, '0') } });
+        for (const PackageRecord &package : run.packages)
+            used.append(packageJson(package));
     }
     QJsonValue packets;
     if (r.transferStarted)
@@ -238,10 +333,12 @@ QJsonObject Station::recordJson(const StationJob *job) const
         { QStringLiteral("packages"), used },
         { QStringLiteral("transfer"), packets },
         { QStringLiteral("result"), StationJob::resultName(r.result) },
-        { QStringLiteral("reason"), ok ? QJsonValue() : QJsonValue(r.reason) },
-        { QStringLiteral("phase"), ok ? QJsonValue() : QJsonValue(StationJob::phaseName(r.failedIn)) },
-        { QStringLiteral("started"), timeText(r.started) },
-        { QStringLiteral("ended"), timeText(r.ended) },
+        { QStringLiteral("reason"), orNull(r.reason, !r.reason.isEmpty()) },
+        // Where a device that is not done stands, or where it stopped.
+        { QStringLiteral("phase"),
+          ok ? QJsonValue() : QJsonValue(StationJob::phaseName(pending ? job->phase() : r.failedIn)) },
+        { QStringLiteral("started"), timeJson(r.started) },
+        { QStringLiteral("ended"), timeJson(r.ended) },
         { QStringLiteral("durationMs"), r.started.isValid() && r.ended.isValid() ? r.started.msecsTo(r.ended) : 0 },
     };
 }
@@ -252,19 +349,15 @@ QJsonObject Station::report() const
     for (const StationJob *job : jobs)
         devices.append(recordJson(job));
     QJsonArray packages;
-    for (const PackageInfo &info : packageInfos)
-        packages.append(
-                QJsonObject{ { QStringLiteral("name"), info.name },
-                             { QStringLiteral("type"),
-                               info.type == Dfu::SoftDeviceBootloader ? QStringLiteral("softdevice_bootloader")
-                                                                      : QStringLiteral("application") },
-                             { QStringLiteral("bytes"), info.fileBytes },
-                             { QStringLiteral("imageBytes"), info.imageBytes },
-                             { QStringLiteral("crc16"), QString::number(info.crc16, 16).rightJustified(4, '0') } });
-    const JobSettings &s = options.job;
+    for (const PackageRecord &package : run.packages)
+        packages.append(packageJson(package));
+    const JobSettings &s = run.settings;
+    const bool finished = run.ended.isValid();
     return QJsonObject{
         { QStringLiteral("tool"), QStringLiteral("orvik-flash") },
         { QStringLiteral("version"), QLatin1String(OrvikConfigVersion) },
+        { QStringLiteral("station"), run.station },
+        { QStringLiteral("operator"), orNull(run.operatorName, !run.operatorName.isEmpty()) },
         { QStringLiteral("expected"),
           QJsonObject{ { QStringLiteral("hw"), QLatin1String(RequiredHwRev) },
                        { QStringLiteral("fw"), QLatin1String(RequiredFwRev) },
@@ -279,9 +372,29 @@ QJsonObject Station::report() const
                        { QStringLiteral("force"), s.force },
                        { QStringLiteral("recover"), s.recover } } },
         { QStringLiteral("packages"), packages },
-        { QStringLiteral("started"), timeText(started) },
-        { QStringLiteral("ended"), timeText(ended) },
-        { QStringLiteral("exitStatus"), exitStatus() },
+        { QStringLiteral("state"), finished ? QStringLiteral("finished") : QStringLiteral("running") },
+        { QStringLiteral("started"), timeJson(run.started) },
+        { QStringLiteral("ended"), timeJson(run.ended) },
+        { QStringLiteral("exitStatus"), finished ? QJsonValue(exitStatus()) : QJsonValue() },
         { QStringLiteral("devices"), devices },
     };
+}
+
+bool Station::writeReport(QString *error)
+{
+    const QByteArray text = QJsonDocument(report()).toJson(QJsonDocument::Indented);
+    if (options.report == QLatin1String("-"))
+        return writeStdout(text, error);
+    // A save file would put a regular file in the place of a device or a FIFO.
+    const QFileInfo target(options.report);
+    if (target.exists() && !target.isFile()) {
+        *error = QStringLiteral("--json: %1 is not a regular file").arg(options.report);
+        return false;
+    }
+    QSaveFile file(options.report);
+    if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.commit()) {
+        *error = QStringLiteral("--json: cannot write %1: %2").arg(options.report, file.errorString());
+        return false;
+    }
+    return true;
 }

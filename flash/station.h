@@ -20,11 +20,39 @@ struct StationOptions
 {
     QStringList ports;
     QString trace;
+    // Where the report goes: empty none, "-" stdout, else a file.
+    QString report;
+    QString station;
+    QString operatorName; // empty: not given
+    // The package files as given; empty for the built-in pair.
+    QString bootloaderFile;
+    QString applicationFile;
     bool quiet = false;
     JobSettings job;
 };
 
-// Process exit statuses; the report and --help document them.
+// A package as the report records it: what the checks found, where it was
+// read from and the digest of the bytes sent.
+struct PackageRecord
+{
+    PackageInfo info;
+    QString path;
+    QString sha256;
+};
+
+// The run as a whole, as the report records it; each device has its own
+// StationJob::Record.
+struct RunRecord
+{
+    QString station;
+    QString operatorName;
+    JobSettings settings;
+    QList<PackageRecord> packages;
+    QDateTime started;
+    QDateTime ended; // invalid while the run goes on
+};
+
+// Process exit statuses; --help, the man page and the README document them.
 enum StationExit {
     ExitVerified = 0,
     ExitFailed = 1,
@@ -43,12 +71,17 @@ public:
     Station(const StationOptions &options, const PackageSet &packages, std::FILE *progressOut,
             QObject *parent = nullptr);
 
-    // False with *error when the trace cannot be written; nothing is started then.
+    // False with *error when the trace or the report cannot be written;
+    // nothing is started then.
     bool start(QString *error);
     void interrupt();
 
     int exitStatus() const;
+    // The same for the report in progress and the final one.
     QJsonObject report() const;
+    // A report file is replaced whole, never left half written; stdout gets
+    // only the final report.
+    bool writeReport(QString *error);
 
 signals:
     void done(int exitStatus);
@@ -62,11 +95,9 @@ private:
     QJsonObject recordJson(const StationJob *job) const;
 
     const StationOptions options;
-    const QList<PackageInfo> packageInfos;
+    RunRecord run;
     QList<StationJob *> jobs;
     bool interrupted = false;
-    QDateTime started;
-    QDateTime ended;
     QElapsedTimer clock;
     QFile traceFile;
     std::FILE *out;

@@ -124,8 +124,9 @@ QString StationJob::portToOpen() const
 
 void StationJob::tryAttach()
 {
-    if (device->attach(portToOpen())) {
-        onAttached();
+    const QString port = portToOpen();
+    if (device->attach(port)) {
+        onAttached(describe(port).serialNumber());
         return;
     }
     if (current == Phase::Attach)
@@ -134,13 +135,22 @@ void StationJob::tryAttach()
         retryTimer->start(RetryMs);
 }
 
-void StationJob::onAttached()
+void StationJob::onAttached(const QString &usbSerial)
 {
     portLost = false;
-    if (current == Phase::Restart)
-        setPhase(Phase::Verify);
-    else
+    if (current != Phase::Restart) {
         setPhase(Phase::Identify);
+        settleTimer->start();
+        return;
+    }
+    setPhase(Phase::Verify);
+    // The flashed device was not listed by its serial number; another one holds the port.
+    if (!rec.usbSerial.isEmpty() && !usbSerial.isEmpty() && usbSerial != rec.usbSerial) {
+        fail(QStringLiteral("after the restart the port holds the USB device with serial number %1, not the "
+                            "flashed one's %2")
+                     .arg(quoted(usbSerial), quoted(rec.usbSerial)));
+        return;
+    }
     settleTimer->start();
 }
 
@@ -199,10 +209,10 @@ void StationJob::onReplyTimeout()
         "reset"
     };
     const Request request = pending;
-    pending = Request::None;
     // A device waiting in its bootloader after a cut transfer does not speak
     // the device protocol at all.
     if (request == Request::Info && current == Phase::Identify && settings.recover) {
+        pending = Request::None;
         rec.recovered = true;
         startTransfer();
         return;
@@ -217,6 +227,13 @@ void StationJob::onInfo(uchar position, const QString &name)
     if (!expect(Request::Info))
         return;
     restartDeadline->stop();
+    // A device pulled during its restart and another plugged in must not pass for the flashed one.
+    if (current == Phase::Verify && rec.identified && (name != rec.name || position != rec.position)) {
+        fail(QStringLiteral("after the restart another device answers: %1 at position %2, not the flashed %3 at "
+                            "position %4")
+                     .arg(quoted(name), QString::number(position), quoted(rec.name), QString::number(rec.position)));
+        return;
+    }
     rec.identified = true;
     rec.name = name;
     rec.position = position;
@@ -230,9 +247,15 @@ void StationJob::onHwRev(const QString &hwRev)
     revisions().known = true;
     revisions().hw = hwRev;
     if (hwRev != QLatin1String(RequiredHwRev)) {
-        fail(QStringLiteral("hardware revision %1; this station serves %2 only")
-                     .arg(quoted(hwRev), QLatin1String(RequiredHwRev)),
-             Result::Refused);
+        // Refused means untouched; after a transfer the device was flashed all the same.
+        if (current == Phase::Verify)
+            fail(QStringLiteral("after the update the device reports hardware revision %1; this station serves %2 "
+                                "only")
+                         .arg(quoted(hwRev), QLatin1String(RequiredHwRev)));
+        else
+            fail(QStringLiteral("hardware revision %1; this station serves %2 only")
+                         .arg(quoted(hwRev), QLatin1String(RequiredHwRev)),
+                 Result::Refused);
         return;
     }
     send(Request::FwRev);
@@ -324,7 +347,7 @@ void StationJob::onUpgradeStarted(int total)
 
 void StationJob::onUpgradeProgress(int packet)
 {
-    rec.packetReached = packet;
+    rec.packetReached = packet + 1;
     emit progressed();
 }
 
@@ -403,6 +426,12 @@ void StationJob::fail(const QString &reason, Result result)
         return;
     rec.result = result;
     rec.reason = reason;
+    // Such a device no longer answers the device protocol; the operator must know how to get it back.
+    if (current == Phase::Transfer)
+        rec.reason += QStringLiteral("; left in its bootloader: run again with --recover to bring it back");
+    else if (current == Phase::EnterUpgrade && pending == Request::UpgradeMode)
+        rec.reason += QStringLiteral("; it may be waiting in its bootloader: run again with --recover to bring it "
+                                     "back");
     rec.failedIn = current;
     finish();
 }
@@ -421,8 +450,9 @@ void StationJob::interrupt()
     // packet; the report then tells which packet was the last.
     if (device->isOpen() && device->bytesToWrite() > 0)
         device->waitForBytesWritten(DrainMs);
-    fail(current == Phase::Transfer ? QStringLiteral("interrupted at %1").arg(packetText())
-                                    : QStringLiteral("interrupted"),
+    fail(current == Phase::Transfer          ? QStringLiteral("interrupted at %1").arg(packetText())
+                 : current == Phase::Waiting ? QStringLiteral("interrupted before the port was opened")
+                                             : QStringLiteral("interrupted"),
          Result::Interrupted);
 }
 

@@ -62,7 +62,9 @@ public:
         bool recovered = false;
         bool transferStarted = false;
         int packetsTotal = 0;
-        int packetReached = -1; // index of the packet written last
+        // Packets written, the last included: "packet 151 of 366" is the
+        // 151st, written after 150 were acknowledged.
+        int packetReached = 0;
         qint64 bytesSent = 0;
         qint64 transferMs = 0;
         QDateTime started;
@@ -96,7 +98,7 @@ private:
 
     void setPhase(Phase phase);
     void tryAttach();
-    void onAttached();
+    void onAttached(const QString &usbSerial);
     void send(Request request);
     void onReplyTimeout();
     void onInfo(uchar position, const QString &name);

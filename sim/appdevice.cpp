@@ -187,7 +187,9 @@ void AppDevice::handle(const QByteArray &frame)
         }
         break;
     case Info:
-        send(0x89, char(options.position) + options.name);
+        send(0x89,
+             char(options.position)
+                     + (installs > 0 && !options.afterName.isEmpty() ? options.afterName : options.name));
         break;
     case HwRev:
         send(0x8A, options.hwRevAfter(installs));

@@ -198,6 +198,9 @@ bool parseSimOptions(const QStringList &args, SimOptions *options, QString *erro
                 after.clear();
             afterGiven.insert(name);
             after.append(revision);
+        } else if (name == QLatin1String("--after-name")) {
+            if (!text(MaxNameBytes, &o.afterName))
+                return false;
         } else if (name == QLatin1String("--battery")) {
             if (!number(0, 255, &n))
                 return false;
@@ -390,6 +393,8 @@ QString simHelpText()
                           "  --after-sw TEXT          software revision after a completed update (default \"%3\")\n"
                           "                           Each --after-* option given again is for the next update;\n"
                           "                           the last one given stays for any later update\n"
+                          "  --after-name TEXT        name after a completed update: another device answers on\n"
+                          "                           the port after the restart (default: as before)\n"
                           "  --battery N              battery percent byte 0..255 (default 87)\n"
                           "  --radio ADDR,COD,NAME    radio found by a scan; repeatable, replaces the defaults.\n"
                           "                           ADDR 12 hex digits and COD 6 hex digits in wire order,\n"

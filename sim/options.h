@@ -44,6 +44,8 @@ struct SimOptions
     QList<QByteArray> afterHw;
     QList<QByteArray> afterFw = { RequiredFwRev };
     QList<QByteArray> afterSw = { RequiredSwRev };
+    // After a completed update; empty: the same as before.
+    QByteArray afterName;
     int battery = 87;
     QList<SimRadio> radios;
     bool passkey = true;

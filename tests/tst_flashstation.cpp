@@ -3,11 +3,13 @@
 #include "builtinpackages.h"
 #include "simprocess.h"
 
+#include <QCryptographicHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QtTest>
 
 #include <csignal>
+#include <sys/stat.h>
 
 namespace {
 
@@ -29,9 +31,36 @@ QString summary(const QJsonValue &device)
     QString text = QStringLiteral("%1 %2 %3>%4")
                            .arg(device["result"].toString(), device["phase"].toString("-"), revisions(device["before"]),
                                 revisions(device["after"]));
-    if (device["reason"].isString() && device["result"] != "interrupted")
-        text += ": " + device["reason"].toString();
+    if (device["reason"].isString())
+        text += ": "
+                + device["reason"].toString().replace(QRegularExpression("^interrupted at packet \\d+"),
+                                                      "interrupted at packet N");
     return text;
+}
+
+// "station/operator state exitStatus: device; device"
+QString runSummary(const QByteArray &json)
+{
+    const QJsonDocument report = QJsonDocument::fromJson(json);
+    QStringList devices;
+    for (const QJsonValue &device : report["devices"].toArray())
+        devices << summary(device);
+    return QStringLiteral("%1/%2 %3 %4: %5")
+            .arg(report["station"].toString(), report["operator"].toString("-"), report["state"].toString())
+            .arg(report["exitStatus"].isNull() ? "-" : QString::number(report["exitStatus"].toInt()))
+            .arg(devices.join("; "));
+}
+
+// One simulator per argument list; their links are the ports.
+QStringList startSims(const QList<QStringList> &sims, std::vector<std::unique_ptr<SimProcess>> *running)
+{
+    QStringList ports;
+    for (const QStringList &simArgs : sims) {
+        running->push_back(std::make_unique<SimProcess>());
+        if (running->back()->start(simArgs))
+            ports << running->back()->linkPath();
+    }
+    return ports;
 }
 
 } // namespace
@@ -43,6 +72,9 @@ class FlashStationTest : public QObject
 private slots:
     void trayIsFlashedAndReported_data();
     void trayIsFlashedAndReported();
+    void reportIsThisRunsOrTheRunFails_data();
+    void reportIsThisRunsOrTheRunFails();
+    void manPageNamesEveryOption();
 };
 
 void FlashStationTest::trayIsFlashedAndReported_data()
@@ -67,7 +99,8 @@ void FlashStationTest::trayIsFlashedAndReported_data()
                                    { "--in-bootloader" } }
             << QStringList{ "--recover" } << -1 << 1
             << QStringList{ QString("failed transfer 7315/11.0.0/1.4.0>null: no acknowledgement within 1000 ms of "
-                                    "packet 150 of %1")
+                                    "packet 151 of %1; left in its bootloader: run again with --recover to bring it "
+                                    "back")
                                     .arg(builtInPackets()),
                             old.arg("11.0.0/1.4.0"),
                             "refused identify 7314/-/->null: hardware revision \"7314\"; this station serves 7315 only",
@@ -81,11 +114,41 @@ void FlashStationTest::trayIsFlashedAndReported_data()
             << QStringList{ "failed attach null>null: cannot open the port: No such file or directory" } << "";
     QTest::addRow("Ctrl-C mid-transfer: interrupted at the packet reached")
             << QList<QStringList>{ { "--sw-rev", "1.4.0" } } << QStringList() << 100 << 130
-            << QStringList{ "interrupted transfer 7315/11.0.0/1.4.0>null" } << "";
+            << QStringList{ QString("interrupted transfer 7315/11.0.0/1.4.0>null: interrupted at packet N of %1; left "
+                                    "in its bootloader: run again with --recover to bring it back")
+                                    .arg(builtInPackets()) }
+            << "";
     QTest::addRow("not a package: no port opened")
             << QList<QStringList>{ {} }
             << QStringList{ "--packages", corpus + "/not-a-zip", corpus + "/application.zip" } << -1 << 2
             << QStringList() << "not-a-zip (SoftDevice and bootloader package): package: not a zip archive";
+    QTest::addRow("another device answers after the restart: failed, not updated")
+            << QList<QStringList>{ { "--sw-rev", "1.4.0", "--after-name", "ORV-0002" } } << QStringList() << -1 << 1
+            << QStringList{ "failed verify 7315/11.0.0/1.4.0>null: after the restart another device answers: "
+                            "\"ORV-0002\" at position 1, not the flashed \"ORV-0001\" at position 1" }
+            << "";
+    QTest::addRow("another hardware revision after the update: failed, not refused")
+            << QList<QStringList>{ { "--sw-rev", "1.4.0", "--after-hw", "7316" } } << QStringList() << -1 << 1
+            << QStringList{ "failed verify 7315/11.0.0/1.4.0>7316/-/-: after the update the device reports hardware "
+                            "revision \"7316\"; this station serves 7315 only" }
+            << "";
+    QTest::addRow("control characters from the device are shown escaped, kept in the report")
+            << QList<QStringList>{ { "--name", "ORV\x1b]0;owned\x07\u202e\\n", "--hw-rev",
+                                     "73\x1b[2J\nFAKE /dev/ttyUSB9 finished updated" } }
+            << QStringList() << -1 << 1
+            << QStringList{ "refused identify 73\x1b[2J\nFAKE /dev/ttyUSB9 finished updated/-/->null: hardware "
+                            "revision \"73\x1b[2J\nFAKE /dev/ttyUSB9 finished updated\"; this station serves 7315 "
+                            "only" }
+            << "finished refused (ORV\\x1B]0;owned\\x07\\u202E\\\\n) in identify: hardware revision "
+               "\"73\\x1B[2J\\x0AFAKE /dev/ttyUSB9 finished updated\"";
+    QTest::addRow("a report path in no folder: no port opened")
+            << QList<QStringList>{ {} } << QStringList{ "--json", "/nonexistent/report.json" } << -1 << 2
+            << QStringList() << "--json: cannot write /nonexistent/report.json: No such file or directory";
+    QTest::addRow("one port through a link and its target: no port opened")
+            << QList<QStringList>{ {} } << QStringList{ "{pty}" } << -1 << 2 << QStringList()
+            << "a port is named twice";
+    QTest::addRow("an empty port name: no port opened")
+            << QList<QStringList>{ {} } << QStringList{ "" } << -1 << 2 << QStringList() << "an empty port name";
     QTest::addRow("image CRC differs from the init packet's: no port opened")
             << QList<QStringList>{ {} }
             << QStringList{ "--packages", corpus + "/softdevice-bootloader.zip", corpus + "/application.zip" } << -1
@@ -115,12 +178,9 @@ void FlashStationTest::trayIsFlashedAndReported()
     QFETCH(QString, error);
     QTemporaryDir dir;
     std::vector<std::unique_ptr<SimProcess>> running;
-    QStringList ports;
-    for (const QStringList &simArgs : sims) {
-        running.push_back(std::make_unique<SimProcess>());
-        QVERIFY(running.back()->start(simArgs));
-        ports << running.back()->linkPath();
-    }
+    const QStringList ports = startSims(sims, &running);
+    QCOMPARE(ports.size(), sims.size());
+    args.replaceInStrings("{pty}", QFileInfo(ports.value(0)).canonicalFilePath());
     QProcess flash;
     flash.start(ORVIK_FLASH_PATH, QStringList{ "--json", "-", "--trace", dir.filePath("trace.jsonl") } + args + ports);
     QVERIFY(flash.waitForStarted(Long));
@@ -132,11 +192,20 @@ void FlashStationTest::trayIsFlashedAndReported()
     QCOMPARE(flash.exitCode(), status);
     QVERIFY2(QString(flash.readAllStandardError()).contains(error), qPrintable(error));
 
-    const QJsonArray report = QJsonDocument::fromJson(flash.readAllStandardOutput())["devices"].toArray();
+    const QJsonDocument run = QJsonDocument::fromJson(flash.readAllStandardOutput());
+    const QJsonArray report = run["devices"].toArray();
     QStringList got;
     for (const QJsonValue &device : report)
         got << summary(device);
     QCOMPARE(got, devices);
+    if (!report.isEmpty())
+        QCOMPARE(run["station"].toString(), QSysInfo::machineHostName());
+    for (const QJsonValue &package : run["packages"].toArray()) {
+        QFile file(package["path"].toString());
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(package["sha256"].toString(),
+                 QString(QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha256).toHex()));
+    }
 
     // Per port, the trace holds every DFU frame the simulator accepted, and
     // the report names the last of them: nothing was half written.
@@ -158,9 +227,125 @@ void FlashStationTest::trayIsFlashedAndReported()
             continue;
         }
         const QJsonValue transfer = report.at(int(i))["transfer"];
-        QCOMPARE(transfer.isNull() ? 0 : transfer["reached"].toInt() + 1, accepted);
-        QCOMPARE(simSummary["installed"].toBool(), report.at(int(i))["result"] == "updated");
+        QCOMPARE(transfer.isNull() ? 0 : transfer["reached"].toInt(), accepted);
+        // A device found wrong after its restart was installed all the same.
+        QCOMPARE(simSummary["installed"].toBool(),
+                 report.at(int(i))["result"] == "updated" || report.at(int(i))["phase"] == "verify");
     }
+}
+
+// Where the report goes: a file that holds an older run's report first, a
+// FIFO there instead, or stdout on a full disk or a closed pipe.
+void FlashStationTest::reportIsThisRunsOrTheRunFails_data()
+{
+    QTest::addColumn<QList<QStringList>>("sims");
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("json");
+    QTest::addColumn<int>("stopSignal"); // SIGKILL once a device is done; SIGTERM waiting from the start
+    QTest::addColumn<int>("status"); // -1: killed
+    QTest::addColumn<QString>("error");
+    QTest::addColumn<QString>("report");
+
+    QTest::addRow("stdout on a full disk: the run fails")
+            << QList<QStringList>{ {} } << QStringList() << "-full" << 0 << 1
+            << "--json: cannot write the report to stdout: No space left on device"
+            << "";
+    QTest::addRow("stdout a closed pipe: the run fails")
+            << QList<QStringList>{ {} } << QStringList() << "-closed" << 0 << 1
+            << "--json: cannot write the report to stdout: Broken pipe"
+            << "";
+    QTest::addRow("a FIFO for the report: no port opened")
+            << QList<QStringList>{ {} } << QStringList() << "fifo" << 0 << 2 << "report.json is not a regular file"
+            << "";
+    QTest::addRow("kill -9 once a device is done: this run's report, in progress")
+            << QList<QStringList>{ {}, { "--silent", "0x08" } }
+            << QStringList{ "--reply-timeout", "600000", "--station", "bench-3", "--operator", "Ana" } << "file"
+            << int(SIGKILL) << -1 << ""
+            << "bench-3/Ana running -: up-to-date - 7315/11.0.0/1.5.3>null; pending identify null>null";
+    QTest::addRow("a stop signal before the packages are ready: no port opened, no temporary folder left")
+            << QList<QStringList>{ {} }
+            << QStringList{ "--station", "bench-3", "--packages",
+                            QFINDTESTDATA("../resources/upgrade/ble_orvik_hx7315_bl_sd.zip"),
+                            QFINDTESTDATA("../resources/upgrade/ble_orvik_hx7315_app.zip") }
+            << "file" << int(SIGTERM) << 130 << ""
+            << "bench-3/- finished 130: interrupted waiting null>null: interrupted before the port was opened";
+}
+
+void FlashStationTest::reportIsThisRunsOrTheRunFails()
+{
+    QFETCH(QList<QStringList>, sims);
+    QFETCH(QStringList, args);
+    QFETCH(QString, json);
+    QFETCH(int, stopSignal);
+    QFETCH(int, status);
+    QFETCH(QString, error);
+    QFETCH(QString, report);
+    QTemporaryDir dir;
+    QVERIFY(QDir(dir.path()).mkdir("tmp"));
+    const QString path = dir.filePath("report.json");
+    QFile old(path);
+    QVERIFY(json == "fifo" ? ::mkfifo(qPrintable(path), 0600) == 0
+                           : old.open(QIODevice::WriteOnly) && old.write("{\"state\": \"finished\"}") > 0);
+    old.close();
+    std::vector<std::unique_ptr<SimProcess>> running;
+    const QStringList ports = startSims(sims, &running);
+    QCOMPARE(ports.size(), sims.size());
+    QProcess flash;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("TMPDIR", dir.filePath("tmp"));
+    flash.setProcessEnvironment(environment);
+    if (json == "-full")
+        flash.setStandardOutputFile("/dev/full");
+    // Blocked in the child from its start: the signal waits for the moment the program takes it.
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGTERM);
+    QStringList command = QStringList{ ORVIK_FLASH_PATH, "--json", json.startsWith('-') ? "-" : path } + args + ports;
+    if (json == "-closed") // the reader is gone before the report comes
+        command = QStringList{ "bash", "-c", "\"$0\" \"$@\" | true; exit ${PIPESTATUS[0]}" } + command;
+    pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
+    flash.start(command.takeFirst(), command);
+    pthread_sigmask(SIG_UNBLOCK, &blocked, nullptr);
+    QVERIFY(flash.waitForStarted(Long));
+    if (stopSignal == SIGTERM)
+        ::kill(pid_t(flash.processId()), SIGTERM);
+    if (stopSignal == SIGKILL) {
+        QVERIFY(QTest::qWaitFor(
+                [&] {
+                    QFile file(path);
+                    return file.open(QIODevice::ReadOnly)
+                            && QJsonDocument::fromJson(file.readAll())["devices"][0]["result"] == "up-to-date";
+                },
+                Long));
+        flash.kill();
+    }
+    QVERIFY(flash.waitForFinished(Long));
+    QCOMPARE(flash.exitStatus() == QProcess::NormalExit ? flash.exitCode() : -1, status);
+    QVERIFY2(QString(flash.readAllStandardError()).contains(error), qPrintable(error));
+    QFile file(path);
+    QCOMPARE(json == "file" && file.open(QIODevice::ReadOnly) ? runSummary(file.readAll()) : "", report);
+    QCOMPARE(QDir(dir.filePath("tmp")).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList());
+    for (const auto &sim : running)
+        QCOMPARE(sim->events("peer").isEmpty(), status == 2 || status == 130);
+}
+
+void FlashStationTest::manPageNamesEveryOption()
+{
+    QProcess flash;
+    flash.start(ORVIK_FLASH_PATH, { "--help" });
+    QVERIFY(flash.waitForFinished(Long));
+    QFile man(QFINDTESTDATA("../debian/orvik-flash.1"));
+    QVERIFY(man.open(QIODevice::ReadOnly));
+    const auto options = [](const QString &text, const QString &pattern) {
+        QStringList names;
+        for (auto it = QRegularExpression(pattern, QRegularExpression::MultilineOption).globalMatch(text);
+             it.hasNext();)
+            names << it.next().captured(1).remove('\\');
+        names.sort();
+        return names;
+    };
+    QCOMPARE(options(man.readAll(), "^\\.TP\n\\.BI? (?:\\\\-\\w, )?(\\\\-\\\\-\\S+)"),
+             options(flash.readAllStandardOutput(), "^  (?:-\\w, )?(--[a-z-]+)"));
 }
 
 QTEST_GUILESS_MAIN(FlashStationTest)
