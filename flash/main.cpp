@@ -208,8 +208,6 @@ int main(int argc, char *argv[])
     options.report = parser.value(jsonOption);
     options.station = parser.isSet(stationOption) ? parser.value(stationOption) : QSysInfo::machineHostName();
     options.operatorName = parser.value(operatorOption);
-    options.bootloaderFile = parser.value(packagesOption);
-    options.applicationFile = applicationPackage;
     const QStringList named = parser.positionalArguments();
     if (parser.isSet(allOption) == !named.isEmpty())
         return usageError(QStringLiteral("name the ports, or give --all"));
@@ -233,7 +231,7 @@ int main(int argc, char *argv[])
         return usageError(QStringLiteral("--operator: empty name"));
 
     PackageSet packages;
-    if (!packages.prepare(options.bootloaderFile, options.applicationFile, &error)) {
+    if (!packages.prepare(parser.value(packagesOption), applicationPackage, &error)) {
         std::fprintf(stderr, "orvik-flash: %s\n", qPrintable(error));
         return StopSignals::pending() ? ExitInterrupted : ExitUsage;
     }

@@ -1,5 +1,6 @@
 #include "packages.h"
 
+#include <QCryptographicHash>
 #include <QFile>
 #include <QFileInfo>
 
@@ -103,8 +104,11 @@ bool PackageSet::add(Dfu::ImageType type, const QString &path, QString *copy, QS
     };
     QString source = path;
     QFile file(path);
-    qint64 fileBytes = 0;
-    if (!builtIn) {
+    QByteArray bytes;
+    if (builtIn) {
+        if (file.open(QIODevice::ReadOnly))
+            bytes = file.readAll();
+    } else {
         if (!QFileInfo::exists(path))
             return failed(QStringLiteral("readable: no such file"));
         // A folder, a FIFO or a device such as /dev/zero: none has an end to read to.
@@ -114,10 +118,9 @@ bool PackageSet::add(Dfu::ImageType type, const QString &path, QString *copy, QS
             return failed(QStringLiteral("readable: %1").arg(file.errorString()));
         if (file.size() > MaxPackageBytes)
             return failed(QStringLiteral("readable: larger than %1 bytes").arg(MaxPackageBytes));
-        const QByteArray bytes = file.readAll();
+        bytes = file.readAll();
         if (bytes.size() > MaxPackageBytes)
             return failed(QStringLiteral("readable: larger than %1 bytes").arg(MaxPackageBytes));
-        fileBytes = bytes.size();
         source = dir->filePath(type == Dfu::SoftDeviceBootloader ? QStringLiteral("bootloader.zip")
                                                                  : QStringLiteral("application.zip"));
         QFile out(source);
@@ -129,9 +132,9 @@ bool PackageSet::add(Dfu::ImageType type, const QString &path, QString *copy, QS
     problem = check(type, image, problem);
     if (!problem.isEmpty())
         return failed(problem);
-    if (builtIn)
-        fileBytes = QFileInfo(path).size();
     *copy = builtIn ? QString() : source;
-    infos.append({ QFileInfo(path).fileName(), type, fileBytes, int(image.image.size()), Dfu::crc16(image.image) });
+    infos.append({ QFileInfo(path).fileName(), builtIn ? path : QFileInfo(path).absoluteFilePath(),
+                   QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex()), type,
+                   bytes.size(), int(image.image.size()), Dfu::crc16(image.image) });
     return true;
 }

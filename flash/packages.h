@@ -9,10 +9,13 @@
 
 #include <memory>
 
-// One package as the report names it.
+// One package as the report names it: what the checks found, where it was
+// read from and the digest of the bytes every device is sent.
 struct PackageInfo
 {
     QString name;
+    QString path; // absolute, or the resource's for the built-in pair
+    QString sha256;
     Dfu::ImageType type = Dfu::Application;
     qint64 fileBytes = 0;
     int imageBytes = 0;

@@ -3,7 +3,6 @@
 #include "revisions.h"
 #include "version.h"
 
-#include <QCryptographicHash>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -56,39 +55,17 @@ QString printable(const QString &text)
     return shown;
 }
 
-QJsonObject packageJson(const PackageRecord &package)
+QJsonObject packageJson(const PackageInfo &info)
 {
-    const PackageInfo &info = package.info;
     return QJsonObject{ { QStringLiteral("name"), info.name },
                         { QStringLiteral("type"),
                           info.type == Dfu::SoftDeviceBootloader ? QStringLiteral("softdevice_bootloader")
                                                                  : QStringLiteral("application") },
-                        { QStringLiteral("path"), package.path },
-                        { QStringLiteral("sha256"), package.sha256 },
+                        { QStringLiteral("path"), info.path },
+                        { QStringLiteral("sha256"), info.sha256 },
                         { QStringLiteral("bytes"), info.fileBytes },
                         { QStringLiteral("imageBytes"), info.imageBytes },
                         { QStringLiteral("crc16"), QString::number(info.crc16, 16).rightJustified(4, '0') } };
-}
-
-// The digest is of the checked copy, the bytes every device is sent.
-QList<PackageRecord> packageRecords(const PackageSet &packages, const StationOptions &options)
-{
-    QList<PackageRecord> records;
-    for (const PackageInfo &info : packages.packages()) {
-        const bool bootloader = info.type == Dfu::SoftDeviceBootloader;
-        const QString copy = bootloader ? packages.bootloaderPath() : packages.applicationPath();
-        PackageRecord record{ info, QString(), QString() };
-        // The built-in pair keeps its own names in the resources.
-        record.path = copy.isEmpty()
-                ? QStringLiteral(":/upgrade/") + info.name
-                : QFileInfo(bootloader ? options.bootloaderFile : options.applicationFile).absoluteFilePath();
-        QFile sent(copy.isEmpty() ? record.path : copy);
-        QCryptographicHash hash(QCryptographicHash::Sha256);
-        if (sent.open(QIODevice::ReadOnly) && hash.addData(&sent))
-            record.sha256 = QString::fromLatin1(hash.result().toHex());
-        records.append(record);
-    }
-    return records;
 }
 
 bool writeStdout(const QByteArray &text, QString *error)
@@ -133,7 +110,7 @@ QString sizeText(qint64 bytes)
 Station::Station(const StationOptions &options, const PackageSet &packages, std::FILE *progressOut, QObject *parent)
     : QObject(parent),
       options(options),
-      run{ options.station, options.operatorName, options.job, packageRecords(packages, options), {}, {} },
+      run{ options.station, options.operatorName, options.job, packages.packages(), {}, {} },
       out(progressOut),
       redrawTimer(new QTimer(this))
 {
@@ -312,7 +289,7 @@ QJsonObject Station::recordJson(const StationJob *job) const
     const bool pending = r.result == StationJob::Result::Pending;
     QJsonArray used;
     if (r.transferStarted) {
-        for (const PackageRecord &package : run.packages)
+        for (const PackageInfo &package : run.packages)
             used.append(packageJson(package));
     }
     QJsonValue packets;
@@ -349,7 +326,7 @@ QJsonObject Station::report() const
     for (const StationJob *job : jobs)
         devices.append(recordJson(job));
     QJsonArray packages;
-    for (const PackageRecord &package : run.packages)
+    for (const PackageInfo &package : run.packages)
         packages.append(packageJson(package));
     const JobSettings &s = run.settings;
     const bool finished = run.ended.isValid();

@@ -24,20 +24,8 @@ struct StationOptions
     QString report;
     QString station;
     QString operatorName; // empty: not given
-    // The package files as given; empty for the built-in pair.
-    QString bootloaderFile;
-    QString applicationFile;
     bool quiet = false;
     JobSettings job;
-};
-
-// A package as the report records it: what the checks found, where it was
-// read from and the digest of the bytes sent.
-struct PackageRecord
-{
-    PackageInfo info;
-    QString path;
-    QString sha256;
 };
 
 // The run as a whole, as the report records it; each device has its own
@@ -47,7 +35,7 @@ struct RunRecord
     QString station;
     QString operatorName;
     JobSettings settings;
-    QList<PackageRecord> packages;
+    QList<PackageInfo> packages;
     QDateTime started;
     QDateTime ended; // invalid while the run goes on
 };

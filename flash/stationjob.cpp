@@ -3,6 +3,7 @@
 #include "orvikdevice.h"
 #include "portmatch.h"
 #include "revisions.h"
+#include "versionpolicy.h"
 
 #include <QFileInfo>
 #include <QSerialPortInfo>
@@ -246,7 +247,7 @@ void StationJob::onHwRev(const QString &hwRev)
         return;
     revisions().known = true;
     revisions().hw = hwRev;
-    if (hwRev != QLatin1String(RequiredHwRev)) {
+    if (!VersionPolicy::hardwareServed(hwRev)) {
         // Refused means untouched; after a transfer the device was flashed all the same.
         if (current == Phase::Verify)
             fail(QStringLiteral("after the update the device reports hardware revision %1; this station serves %2 "
@@ -278,7 +279,7 @@ void StationJob::onSwRev(const QString &swRev)
         send(Request::Battery);
         return;
     }
-    if (rec.after.fw != QLatin1String(RequiredFwRev) || swRev != QLatin1String(RequiredSwRev)) {
+    if (VersionPolicy::judge(rec.after.hw, rec.after.fw, swRev) != VersionPolicy::Verdict::Accept) {
         fail(QStringLiteral("after the update the device reports firmware %1 and software %2")
                      .arg(quoted(rec.after.fw), quoted(swRev)));
         return;
@@ -296,11 +297,11 @@ void StationJob::onBattery(uchar percent)
     decide();
 }
 
-// The window's policy: the hardware was checked on the way; any other
-// firmware or software revision, newer ones too, is flashed.
+// The hardware was checked on the way; any other firmware or software
+// revision, newer ones too, is flashed.
 void StationJob::decide()
 {
-    if (rec.before.fw == QLatin1String(RequiredFwRev) && rec.before.sw == QLatin1String(RequiredSwRev)
+    if (VersionPolicy::judge(rec.before.hw, rec.before.fw, rec.before.sw) == VersionPolicy::Verdict::Accept
         && !settings.force) {
         succeed(Result::UpToDate);
         return;
