@@ -15,6 +15,7 @@ enum Fault {
     DoubleAck,
     AckThenEmpty,
     None,
+    NoStopPause, // a bootloader that needs none after its stop packet
     StrayAck,
     Unpackable,
     ReopenPort,
@@ -53,6 +54,7 @@ private slots:
         row("silentAtADataPacket", BuiltInApplicationAlone, NoReply, 3, Dfu::NoResponseError);
         row("wrongAcknowledgeNumber", BuiltInApplicationAlone, WrongAck, 0, Dfu::IncorrectResponseError);
         row("invalidReplyToADataPacket", BuiltInApplicationAlone, BadEscape, 2, Dfu::InvalidResponseError);
+        row("eachPacketKindKeepsItsOwnPause", BuiltInApplicationAlone, NoStopPause, -1, Dfu::Success);
         row("strayReplyDuringPauseIgnored", BuiltInApplicationAlone, StrayAck, 0, Dfu::Success);
         row("doubledAcknowledgementIgnored", BuiltInApplicationAlone, DoubleAck, 2, Dfu::Success);
         row("emptyFrameAfterAcknowledgementIgnored", BuiltInApplicationAlone, AckThenEmpty, 2, Dfu::Success);
@@ -98,6 +100,8 @@ private slots:
         auto port = std::make_unique<QSerialPort>(peer.slavePath());
         QVERIFY(port->open(QIODevice::ReadWrite));
         auto dfu = std::make_unique<Dfu>(port.get());
+        if (fault == NoStopPause)
+            dfu->setTiming({ 1000, 1000, 1000, 0 });
         QStringList got;
         connect(dfu.get(), &Dfu::updateStarted, [&](int total) { got << QString("started %1").arg(total); });
         connect(dfu.get(), &Dfu::updateProgress, [&](int current) { got << QString("progress %1").arg(current); });
