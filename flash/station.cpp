@@ -1,5 +1,6 @@
 #include "station.h"
 
+#include "printable.h"
 #include "revisions.h"
 #include "version.h"
 
@@ -26,33 +27,6 @@ QString timeText(const QDateTime &time)
 QJsonValue timeJson(const QDateTime &time)
 {
     return time.isValid() ? QJsonValue(timeText(time)) : QJsonValue();
-}
-
-// Text from a device, shown on a terminal or in a log: a control character
-// could retitle or clear the terminal, or forge a line of its own. Doubled
-// backslashes keep an escape from being forged either.
-QString printable(const QString &text)
-{
-    QString shown;
-    shown.reserve(text.size());
-    for (const QChar c : text) {
-        switch (c.category()) {
-        case QChar::Other_Control:
-        case QChar::Other_Format:
-        case QChar::Separator_Line:
-        case QChar::Separator_Paragraph:
-            shown += (c.unicode() < 0x100 ? QStringLiteral("\\x") : QStringLiteral("\\u"))
-                    + QString::number(c.unicode(), 16)
-                              .toUpper()
-                              .rightJustified(c.unicode() < 0x100 ? 2 : 4, QLatin1Char('0'));
-            break;
-        default:
-            if (c == QLatin1Char('\\'))
-                shown += c;
-            shown += c;
-        }
-    }
-    return shown;
 }
 
 QJsonObject packageJson(const PackageInfo &info)

@@ -4,6 +4,7 @@
 #include "historyquery.h"
 #include "historyrecorder.h"
 #include "pgserver.h"
+#include "printable.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -128,6 +129,8 @@ private slots:
     void schemaIsBroughtUpToDateByFourAtOnce();
     void lostWritesAreSpooledAndReplayedOnce_data();
     void lostWritesAreSpooledAndReplayedOnce();
+    void deviceTextIsEscaped_data();
+    void deviceTextIsEscaped();
 
 private:
     // A new empty SQLite file or PostgreSQL database.
@@ -246,7 +249,7 @@ void HistoryTest::outputIsFormatted_data()
                    "2024-03-05T09:00:03.000Z  line-2   /dev/ttyUSB2  ORV-0003                     FT03       "
                    "7315/10.0.0/1.4.0  -                  failed   -        no answer to the battery request "
                    "within 3000 ms\n"
-                   "2024-03-05T09:00:02.000Z  line-2   /dev/ttyUSB1  ORV\\x1b]0;pwned\\x07\\x0aFAKE  -          "
+                   "2024-03-05T09:00:02.000Z  line-2   /dev/ttyUSB1  ORV\\x1B]0;pwned\\x07\\x0AFAKE  -          "
                    "7314//             -                  refused  -        hardware revision \"7314\"; this "
                    "station serves 7315 only\n"
                    "2024-03-05T09:00:01.000Z  line-2   /dev/ttyUSB0  ORV-0002                     FT02       "
@@ -483,6 +486,31 @@ void HistoryTest::lostWritesAreSpooledAndReplayedOnce()
         QVERIFY(spooled.isEmpty() || (spool.open(QIODevice::WriteOnly) && spool.write(spooled) == spooled.size()));
         spool.close();
     }
+}
+
+void HistoryTest::deviceTextIsEscaped_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("shown");
+    QTest::addRow("a terminal retitled and cleared") << "ORV\x1b]0;pwned\a\x1b[2J"
+                                                     << "ORV\\x1B]0;pwned\\x07\\x1B[2J";
+    QTest::addRow("a line forged") << "ORV-0001\nFAKE\r"
+                                   << "ORV-0001\\x0AFAKE\\x0D";
+    QTest::addRow("DEL and C1 controls") << "\x7f\u0085\u009b"
+                                         << "\\x7F\\x85\\x9B";
+    QTest::addRow("direction override, line separator") << "\u202e1000\u2028"
+                                                        << "\\u202E1000\\u2028";
+    QTest::addRow("a backslash forging an escape") << "\\x1B"
+                                                   << "\\\\x1B";
+    QTest::addRow("other text as it is") << "ORV-0412 Zürich 東京"
+                                         << "ORV-0412 Zürich 東京";
+}
+
+void HistoryTest::deviceTextIsEscaped()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, shown);
+    QCOMPARE(printable(text), shown);
 }
 
 QTEST_GUILESS_MAIN(HistoryTest)
