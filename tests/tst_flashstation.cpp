@@ -74,16 +74,10 @@ struct Ran
     QString err;
 };
 
-// orvik-flash to its end; "NAME=value" arguments go to its environment.
-Ran run(QStringList args, const QString &stdoutFile = QString())
+// orvik-flash to its end.
+Ran run(const QStringList &args, const QString &stdoutFile = QString())
 {
     QProcess flash;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    for (const QString &setting : args.filter(QRegularExpression("^[A-Z]+="))) {
-        environment.insert(setting.section('=', 0, 0), setting.section('=', 1));
-        args.removeOne(setting);
-    }
-    flash.setProcessEnvironment(environment);
     if (!stdoutFile.isEmpty())
         flash.setStandardOutputFile(stdoutFile);
     flash.start(ORVIK_FLASH_PATH, args);
@@ -137,21 +131,16 @@ private slots:
     void manPageNamesEveryOption();
 
 private:
-    // The test's PostgreSQL server, started by the first row that needs it: its URL up to the database name.
-    QString pg()
-    {
-        QString error;
-        if (!server)
-            server = std::make_unique<PgServer>();
-        if (!server->start(&error))
-            qWarning("%s", qPrintable(error));
-        return server->url("");
-    }
-    // The default SQLite file, or a new empty PostgreSQL database.
+    // The default SQLite file, or a new database on the test's PostgreSQL server (started by the first row
+    // that needs it).
     QString database(const QString &backend)
     {
         QString error;
-        const QString db = backend == "sqlite" ? History::defaultPath() : (pg(), server->createDatabase(&error));
+        if (backend == "sqlite")
+            return History::defaultPath();
+        if (!server)
+            server = std::make_unique<PgServer>();
+        const QString db = server->start(&error) ? server->createDatabase(&error) : QString();
         if (db.isEmpty())
             qWarning("%s", qPrintable(error));
         return db;
@@ -558,29 +547,28 @@ void FlashStationTest::historyIsRefusedBeforeAnyPortOpens_data()
 {
     QTest::addColumn<QStringList>("args"); // {port}: a simulator's; {pg}: the test server's URL up to the database
     QTest::addColumn<QString>("error"); // {socket}: the test server's socket folder
+    const auto row = [](const char *name, const QStringList &args, const QString &error) {
+        QTest::addRow("%s", name) << args << error;
+    };
     const QString server = "cannot open history {pg}%1: connection to server on socket \"{socket}/.s.PGSQL.5432\" "
                            "failed: FATAL: %2";
-    QTest::addRow("a query with a port") << QStringList{ "--history", "{port}" }
-                                         << "--history opens no port: leave out the ports";
-    QTest::addRow("a query with --all") << QStringList{ "--history", "--all" }
-                                        << "--history opens no port: leave out --all";
-    QTest::addRow("a query of an unknown result")
-            << QStringList{ "--history", "--result", "done" }
-            << "--result: expected updated, up-to-date, refused, failed, interrupted, got \"done\"";
-    QTest::addRow("a query in an unknown format")
-            << QStringList{ "--history", "--format", "xml" } << "--format: expected table, csv or json, got \"xml\"";
-    QTest::addRow("a query option for a run")
-            << QStringList{ "--device", "ORV-0001", "{port}" } << "--device asks the history: give --history too";
-    QTest::addRow("a history and none") << QStringList{ "--no-history", "--db", "h.sqlite", "{port}" }
-                                        << "--db and --no-history: give one of them";
-    QTest::addRow("an empty history path") << QStringList{ "--db", "", "{port}" } << "--db: empty path";
-    QTest::addRow("a history in no folder")
-            << QStringList{ "--db", "/nonexistent/history.sqlite", "{port}" }
-            << "cannot open history /nonexistent/history.sqlite: no folder /nonexistent";
-    QTest::addRow("a wrong password") << QStringList{ "PGPASSWORD=wrong", "--db", "{pg}postgres", "{port}" }
-                                      << server.arg("postgres", "password authentication failed for user \"orvik\"");
-    QTest::addRow("a missing database") << QStringList{ "--db", "{pg}nosuchdb", "{port}" }
-                                        << server.arg("nosuchdb", "database \"nosuchdb\" does not exist");
+    row("a query with a port", { "--history", "{port}" }, "--history opens no port: leave out the ports");
+    row("a query with --all", { "--history", "--all" }, "--history opens no port: leave out --all");
+    row("a query of an unknown result", { "--history", "--result", "done" },
+        "--result: expected updated, up-to-date, refused, failed, interrupted, got \"done\"");
+    row("a query in an unknown format", { "--history", "--format", "xml" },
+        "--format: expected table, csv or json, got \"xml\"");
+    row("a query option for a run", { "--device", "ORV-0001", "{port}" },
+        "--device asks the history: give --history too");
+    row("a history and none", { "--no-history", "--db", "h.sqlite", "{port}" },
+        "--db and --no-history: give one of them");
+    row("an empty history path", { "--db", "", "{port}" }, "--db: empty path");
+    row("a history in no folder", { "--db", "/nonexistent/history.sqlite", "{port}" },
+        "cannot open history /nonexistent/history.sqlite: no folder /nonexistent");
+    row("a wrong password", { "PGPASSWORD=wrong", "--db", "{pg}postgres", "{port}" },
+        server.arg("postgres", "password authentication failed for user \"orvik\""));
+    row("a missing database", { "--db", "{pg}nosuchdb", "{port}" },
+        server.arg("nosuchdb", "database \"nosuchdb\" does not exist"));
 }
 
 void FlashStationTest::historyIsRefusedBeforeAnyPortOpens()
@@ -589,9 +577,11 @@ void FlashStationTest::historyIsRefusedBeforeAnyPortOpens()
     QFETCH(QString, error);
     SimProcess sim;
     QVERIFY(sim.start());
-    const QString url = args.filter("{pg}").isEmpty() ? QString() : pg();
-    args.replaceInStrings("{port}", sim.linkPath()).replaceInStrings("{pg}", url);
-    const Ran refused = run(args);
+    const QString db = args.filter("{pg}").isEmpty() ? QString() : database("postgresql");
+    const QString url = db.left(db.lastIndexOf('/') + 1);
+    if (args.removeOne("PGPASSWORD=wrong"))
+        qputenv("PGPASSWORD", "wrong");
+    const Ran refused = run(args.replaceInStrings("{port}", sim.linkPath()).replaceInStrings("{pg}", url));
     QCOMPARE(refused.status, 2);
     QCOMPARE(refused.err.section('\n', 0, 0),
              "orvik-flash: " + error.replace("{pg}", url).replace("{socket}", server ? server->socketFolder() : ""));
