@@ -31,7 +31,8 @@ serial number) with the expected revisions; reset; done.
 
 Report (--json): the run (station, operator, version, settings, packages with
 the path each was read from, SHA-256, sizes and image CRC-16, state, start,
-end, exit status) and one record per port: port, usbSerial (null where the
+end, exit status, history: database, run id and the records written, spooled,
+lost and replayed, null with --no-history) and one record per port: port, usbSerial (null where the
 system does not describe the port, as for a pseudo-terminal), name, position,
 revisions before and after, battery, packages used, transfer, result, reason,
 phase, times. A report file is replaced whole, never half written: at the
