@@ -33,9 +33,9 @@ QJsonObject json(const QString &text)
 }
 
 // One port's record as the station reports it, from "name|usbSerial|result|phase|before|after|reached|reason".
-QJsonObject device(const QString &started, int port, const QString &spec)
+QJsonObject device(const QString &started, int port, const QString &fields)
 {
-    const QStringList f = spec.split('|');
+    const QStringList f = fields.split('|');
     QJsonObject device = json(QString(R"({"port": "/dev/ttyUSB%1", "position": 3, "battery": 87, "recovered": false,
                                           "packages": [], "started": "%2", "ended": "%2", "durationMs": 1000})")
                                       .arg(port)
