@@ -2,7 +2,8 @@
 // own, so that its CPU time and peak RSS are the row's alone; the parent prints
 // the table.
 //
-//   orvik-bench [--rows pty,9600,peer,reader,station,history] [--repeat N] [--frames N] [--records N]
+//   orvik-bench [--rows pty,9600,peer,reader,station,station-history,history] [--repeat N] [--frames N]
+//               [--records N] [--station-baud N]
 //
 // pty:    the built-in transfer (both packages) from Dfu through a pty to
 //         orvik-sim at full pty speed.
@@ -14,7 +15,11 @@
 //         written into a pty by this process.
 // station: orvik-flash updating 1, 4 and 8 simulators at once at 9600 baud,
 //         from start to exit (identify, transfer, restart, verify, reset);
-//         its CPU time and peak RSS as the kernel counted them for it.
+//         its CPU time and peak RSS as the kernel counted them for it. Its
+//         history is on, as shipped, in the row's own folder.
+// station-history: the 8-device station row with --no-history and with the
+//         history, alternately (--repeat pairs); --station-baud 0 runs the
+//         station rows at pty speed.
 // history: --records device records (trays of 8) written to the station's
 //         history, one transaction each, then queried by name, USB serial and
 //         result; on an SQLite file and on a PostgreSQL server started as
@@ -62,6 +67,7 @@ constexpr double OverheadTargetUs = 200.0;
 constexpr double CpuTargetShare = 0.02;
 constexpr double StationWallTarget = 1.02; // many devices against one
 constexpr double StationCpuTarget = 0.05; // of one core, all devices together
+constexpr double StationHistoryTarget = 1.01; // wall with the history against without
 const int StationDevices[] = { 1, 4, 8 };
 const char *const HistoryBackends[] = { "sqlite", "postgresql" };
 constexpr double HistoryQueryTargetMs = 50.0; // by name or serial
@@ -419,19 +425,23 @@ QJsonObject runReader(int frames)
 
 // N simulators with old software at 9600 baud, and the station updating them
 // all in one run; wall time from spawning it to its exit.
-QJsonObject runStation(const QString &simPath, const QString &flashPath, int devices)
+QJsonObject runStation(const QString &simPath, const QString &flashPath, int devices, bool history, int baud)
 {
     QTemporaryDir dir;
+    // The default history file, in the row's folder rather than the user's.
+    qputenv("XDG_DATA_HOME", QFile::encodeName(dir.path()));
     std::vector<std::unique_ptr<Sim>> sims;
     QStringList args{ QStringLiteral("--quiet"), QStringLiteral("--json"),
                       dir.filePath(QStringLiteral("report.json")) };
+    if (!history)
+        args << QStringLiteral("--no-history");
     for (int i = 0; i < devices; ++i) {
         const QString link = dir.filePath(QStringLiteral("orvik%1").arg(i));
-        sims.push_back(
-                std::make_unique<Sim>(simPath,
-                                      QStringList{ QStringLiteral("--exit-with-parent"), QStringLiteral("--link"), link,
-                                                   QStringLiteral("--sw-rev"), QStringLiteral("1.4.0"),
-                                                   QStringLiteral("--baud"), QString::number(LineBaud) }));
+        QStringList simArgs{ QStringLiteral("--exit-with-parent"), QStringLiteral("--link"), link,
+                             QStringLiteral("--sw-rev"), QStringLiteral("1.4.0") };
+        if (baud > 0)
+            simArgs << QStringLiteral("--baud") << QString::number(baud);
+        sims.push_back(std::make_unique<Sim>(simPath, simArgs));
         sims.back()->nextPath(10000);
         args << link;
     }
@@ -452,14 +462,20 @@ QJsonObject runStation(const QString &simPath, const QString &flashPath, int dev
     rusage usage = {};
     while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) { }
     const double wall = double(clock.nsecsElapsed()) / 1e9;
-    QFile report(dir.filePath(QStringLiteral("report.json")));
-    report.open(QIODevice::ReadOnly);
+    QFile file(dir.filePath(QStringLiteral("report.json")));
+    file.open(QIODevice::ReadOnly);
+    const QJsonDocument report = QJsonDocument::fromJson(file.readAll());
     int updated = 0;
-    for (const QJsonValue &device : QJsonDocument::fromJson(report.readAll())[QStringLiteral("devices")].toArray())
+    for (const QJsonValue &device : report[QStringLiteral("devices")].toArray())
         updated += device[QStringLiteral("result")] == QLatin1String("updated");
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || updated != devices)
         fail(QStringLiteral("orvik-flash updated %1 of %2 devices").arg(updated).arg(devices));
+    // Start, each device and end, all written.
+    if (history && report[QStringLiteral("history")][QStringLiteral("written")].toInt() != devices + 2)
+        fail(QStringLiteral("orvik-flash did not write its history"));
     return QJsonObject{ { QStringLiteral("devices"), devices },
+                        { QStringLiteral("history"), history },
+                        { QStringLiteral("baud"), baud },
                         { QStringLiteral("wall"), wall },
                         { QStringLiteral("cpu"),
                           double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
@@ -608,7 +624,8 @@ int main(int argc, char *argv[])
     parser.setApplicationDescription(QStringLiteral("Transfer and reply-reader benchmark of Orvik Config."));
     parser.addHelpOption();
     const QCommandLineOption rowsOption(QStringLiteral("rows"),
-                                        QStringLiteral("Rows to run: pty, 9600, peer, reader, station, history."),
+                                        QStringLiteral("Rows to run: pty, 9600, peer, reader, station, "
+                                                       "station-history, history."),
                                         QStringLiteral("list"), QStringLiteral("pty,9600,peer,reader,station,history"));
     const QCommandLineOption recordsOption(QStringLiteral("records"),
                                            QStringLiteral("Device records for the history row."), QStringLiteral("n"),
@@ -626,8 +643,11 @@ int main(int argc, char *argv[])
     peerOption.setFlags(QCommandLineOption::HiddenFromHelp);
     const QCommandLineOption flashOption(QStringLiteral("flash"), QStringLiteral("The station program."),
                                          QStringLiteral("path"), QStringLiteral(ORVIK_FLASH_PATH));
-    parser.addOptions(
-            { rowsOption, framesOption, recordsOption, simOption, flashOption, repeatOption, rowOption, peerOption });
+    const QCommandLineOption stationBaudOption(QStringLiteral("station-baud"),
+                                               QStringLiteral("Line speed of the station rows (0: pty speed)."),
+                                               QStringLiteral("n"), QString::number(LineBaud));
+    parser.addOptions({ rowsOption, framesOption, recordsOption, simOption, flashOption, stationBaudOption,
+                        repeatOption, rowOption, peerOption });
     parser.process(app);
     const QString simPath = parser.value(simOption);
     const int frames = parser.value(framesOption).toInt();
@@ -646,7 +666,8 @@ int main(int argc, char *argv[])
         else if (row == QLatin1String("reader"))
             result = runReader(frames > 0 ? frames : 500000);
         else if (row.startsWith(QLatin1String("station-")))
-            result = runStation(simPath, parser.value(flashOption), row.mid(8).toInt());
+            result = runStation(simPath, parser.value(flashOption), row.section(QLatin1Char('-'), 1, 1).toInt(),
+                                !row.endsWith(QLatin1String("-off")), parser.value(stationBaudOption).toInt());
         else if (row.startsWith(QLatin1String("history-")))
             result = runHistory(row.mid(8), qMax(1, parser.value(recordsOption).toInt()));
         else
@@ -655,50 +676,59 @@ int main(int argc, char *argv[])
         return 0;
     }
 
+    // Each row --repeat times; the history comparison alternates off and on.
+    const int repeat = qMax(1, parser.value(repeatOption).toInt());
     QStringList rows;
-    for (const QString &row : parser.value(rowsOption).split(QLatin1Char(','), Qt::SkipEmptyParts)) {
-        if (row == QLatin1String("station")) {
+    for (const QString &group : parser.value(rowsOption).split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+        QStringList expanded{ group };
+        if (group == QLatin1String("station")) {
+            expanded.clear();
             for (int devices : StationDevices)
-                rows << QStringLiteral("station-%1").arg(devices);
-        } else if (row == QLatin1String("history")) {
+                expanded << QStringLiteral("station-%1").arg(devices);
+        } else if (group == QLatin1String("station-history")) {
+            for (int run = 0; run < repeat; ++run)
+                rows << QStringLiteral("station-8-off") << QStringLiteral("station-8");
+            continue;
+        } else if (group == QLatin1String("history")) {
+            expanded.clear();
             for (const char *backend : HistoryBackends)
-                rows << QStringLiteral("history-%1").arg(QLatin1String(backend));
-        } else {
-            rows << row;
+                expanded << QStringLiteral("history-%1").arg(QLatin1String(backend));
+        }
+        for (const QString &row : qAsConst(expanded)) {
+            for (int run = 0; run < repeat; ++run)
+                rows << row;
         }
     }
-    rows.removeAll(QString());
     QList<QJsonObject> stations;
     QList<QPair<QString, QJsonObject>> transfers;
     QList<QJsonObject> readers;
     QList<QJsonObject> histories;
     bool failed = false;
-    const int repeat = qMax(1, parser.value(repeatOption).toInt());
     for (const QString &row : rows) {
-        for (int run = 0; run < repeat; ++run) {
-            const bool slow = row == QLatin1String("9600") || row.startsWith(QLatin1String("station-"));
-            const bool history = row.startsWith(QLatin1String("history-"));
-            std::fprintf(stderr, "running row %s%s...\n", qPrintable(row),
-                         slow              ? " (about 3.5 minutes)"
-                                 : history ? " (1 to 3 minutes per 100,000 records)"
-                                           : "");
-            const QJsonObject result =
-                    runChild(app.applicationFilePath(),
-                             { QStringLiteral("--row"), row, QStringLiteral("--sim"), simPath,
-                               QStringLiteral("--flash"), parser.value(flashOption), QStringLiteral("--frames"),
-                               QString::number(frames), QStringLiteral("--records"), parser.value(recordsOption) });
-            if (result.isEmpty()) {
-                std::fprintf(stderr, "row %s failed\n", qPrintable(row));
-                failed = true;
-            } else if (row == QLatin1String("reader")) {
-                readers.append(result);
-            } else if (row.startsWith(QLatin1String("station-"))) {
-                stations.append(result);
-            } else if (row.startsWith(QLatin1String("history-"))) {
-                histories.append(result);
-            } else {
-                transfers.append({ row, result });
-            }
+        const bool slow = row == QLatin1String("9600")
+                || (row.startsWith(QLatin1String("station-")) && parser.value(stationBaudOption) != QLatin1String("0"));
+        const bool history = row.startsWith(QLatin1String("history-"));
+        std::fprintf(stderr, "running row %s%s...\n", qPrintable(row),
+                     slow              ? " (about 3.5 minutes)"
+                             : history ? " (1 to 3 minutes per 100,000 records)"
+                                       : "");
+        const QJsonObject result =
+                runChild(app.applicationFilePath(),
+                         { QStringLiteral("--row"), row, QStringLiteral("--sim"), simPath, QStringLiteral("--flash"),
+                           parser.value(flashOption), QStringLiteral("--frames"), QString::number(frames),
+                           QStringLiteral("--records"), parser.value(recordsOption), QStringLiteral("--station-baud"),
+                           parser.value(stationBaudOption) });
+        if (result.isEmpty()) {
+            std::fprintf(stderr, "row %s failed\n", qPrintable(row));
+            failed = true;
+        } else if (row == QLatin1String("reader")) {
+            readers.append(result);
+        } else if (row.startsWith(QLatin1String("station-"))) {
+            stations.append(result);
+        } else if (row.startsWith(QLatin1String("history-"))) {
+            histories.append(result);
+        } else {
+            transfers.append({ row, result });
         }
     }
 
@@ -782,31 +812,49 @@ int main(int argc, char *argv[])
     if (!readers.isEmpty())
         std::printf("\n");
     if (!stations.isEmpty()) {
-        std::printf("Station, orvik-flash updating N simulators at once at 9600 baud; wall from start to exit\n");
-        std::printf("%7s %8s %8s %7s %11s %9s\n", "devices", "wall s", "x one", "CPU s", "CPU % core", "peak RSS");
+        const int baud = stations.first().value(QStringLiteral("baud")).toInt();
+        std::printf("Station, orvik-flash updating N simulators at once at %s; wall from start to exit\n",
+                    qPrintable(baud > 0 ? QStringLiteral("%1 baud").arg(baud) : QStringLiteral("pty speed")));
+        std::printf("%7s %7s %8s %8s %7s %11s %9s\n", "devices", "history", "wall s", "x one", "CPU s", "CPU % core",
+                    "peak RSS");
     }
     double oneWall = 0;
+    QVector<qint64> historyWalls[2]; // ns, 8 devices, without and with the history
     for (const QJsonObject &station : qAsConst(stations)) {
         const int devices = station.value(QStringLiteral("devices")).toInt();
+        const bool history = station.value(QStringLiteral("history")).toBool();
         const double wall = station.value(QStringLiteral("wall")).toDouble();
         const double cpu = station.value(QStringLiteral("cpu")).toDouble();
-        if (devices == 1)
+        if (devices == 1 && history)
             oneWall = wall;
+        if (devices == 8)
+            historyWalls[history].append(qint64(wall * 1e9));
         const double ratio = oneWall > 0 ? wall / oneWall : 0;
-        std::printf("%7d %8.3f %8s %7.3f %10.2f%% %5.1f MiB\n", devices, wall,
+        std::printf("%7d %7s %8.3f %8s %7.3f %10.2f%% %5.1f MiB\n", devices, history ? "on" : "off", wall,
                     qPrintable(oneWall > 0 ? QString::number(ratio, 'f', 4) : QStringLiteral("-")), cpu,
                     100.0 * cpu / wall, station.value(QStringLiteral("rss")).toDouble());
-        if (devices > 1 && oneWall > 0)
+        if (devices > 1 && oneWall > 0 && history)
             notes << QStringLiteral("station, %1 devices: wall %2 x one device, target <= %3: %4")
                              .arg(devices)
                              .arg(ratio, 0, 'f', 4)
                              .arg(StationWallTarget)
                              .arg(verdict(ratio <= StationWallTarget));
-        notes << QStringLiteral("station, %1 devices: CPU %2% of one core, target < %3%: %4")
+        notes << QStringLiteral("station, %1 devices, history %2: CPU %3% of one core, target < %4%: %5")
                          .arg(devices)
+                         .arg(history ? QStringLiteral("on") : QStringLiteral("off"))
                          .arg(100.0 * cpu / wall, 0, 'f', 2)
                          .arg(100.0 * StationCpuTarget)
                          .arg(verdict(cpu < StationCpuTarget * wall));
+    }
+    if (!historyWalls[0].isEmpty() && !historyWalls[1].isEmpty()) {
+        const double ratio = medianUs(historyWalls[1]) / medianUs(historyWalls[0]);
+        notes << QStringLiteral("station, 8 devices: wall with the history %1 x without (medians of %2 and %3 runs), "
+                                "target <= %4: %5")
+                         .arg(ratio, 0, 'f', 4)
+                         .arg(historyWalls[1].size())
+                         .arg(historyWalls[0].size())
+                         .arg(StationHistoryTarget)
+                         .arg(verdict(ratio <= StationHistoryTarget));
     }
     if (!stations.isEmpty())
         std::printf("\n");

@@ -1,6 +1,7 @@
 #include "historyquery.h"
 
 #include "history.h"
+#include "printable.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -91,7 +92,7 @@ QList<QStringList> summaryRows(const QJsonObject &summary, bool table)
             const QString value = entry[QLatin1String("value")].isNull() ? QStringLiteral("unknown")
                                                                          : text(entry[QLatin1String("value")]);
             const QString count = text(entry[QLatin1String("count")]);
-            rows << (table ? QStringList{ QStringLiteral("  ") + printableText(value), count }
+            rows << (table ? QStringList{ QStringLiteral("  ") + printable(value), count }
                            : QStringList{ QLatin1String(group.label), text(entry[QLatin1String("value")]), count });
         }
     }
@@ -99,21 +100,6 @@ QList<QStringList> summaryRows(const QJsonObject &summary, bool table)
 }
 
 } // namespace
-
-QString printableText(const QString &text)
-{
-    QString shown;
-    for (const QChar c : text) {
-        const ushort code = c.unicode();
-        if (code == '\\')
-            shown += QLatin1String("\\\\");
-        else if (code < 0x20 || (code >= 0x7F && code < 0xA0))
-            shown += QStringLiteral("\\x%1").arg(code, 2, 16, QLatin1Char('0'));
-        else
-            shown += c;
-    }
-    return shown;
-}
 
 QByteArray historyTable(const QList<QJsonObject> &devices)
 {
@@ -136,7 +122,7 @@ QByteArray historyTable(const QList<QJsonObject> &devices)
                                              : QString(),
                          text(device.value(QLatin1String("reason"))) };
         for (QString &cell : row)
-            cell = cell.isEmpty() ? QStringLiteral("-") : printableText(cell);
+            cell = cell.isEmpty() ? QStringLiteral("-") : printable(cell);
         rows << row;
     }
     return aligned(rows);

@@ -29,8 +29,4 @@ QByteArray historyCsv(const QList<QJsonObject> &devices);
 QByteArray historySummaryTable(const QJsonObject &summary);
 QByteArray historySummaryCsv(const QJsonObject &summary);
 
-// Device-supplied text as a terminal may show it: control characters and
-// backslashes escaped (\x1b, \\), so a name cannot move the cursor or forge a line.
-QString printableText(const QString &text);
-
 #endif // HISTORYQUERY_H

@@ -38,9 +38,10 @@ bool HistoryRecorder::open(const QString &target, QString *error)
     return opened;
 }
 
-QString HistoryRecorder::beginRun(const QJsonObject &report)
+QString HistoryRecorder::beginRun(const QJsonObject &report, QString id)
 {
-    const QString id = QUuid::createUuid().toString(QUuid::WithoutBraces);
+    if (id.isEmpty())
+        id = QUuid::createUuid().toString(QUuid::WithoutBraces);
     inThread(
             [this, report, id] {
                 if (history)

@@ -25,7 +25,8 @@ public:
     // Records from earlier runs' spool written at open().
     int replayed() const { return replayCount; }
 
-    QString beginRun(const QJsonObject &report);
+    // id: the run's UUID, made here when empty; returned.
+    QString beginRun(const QJsonObject &report, QString id = QString());
     void recordDevice(const QJsonObject &device);
     // Waits until every record of the run is written or spooled.
     HistoryTally endRun(const QJsonObject &report);

@@ -1,5 +1,6 @@
 // orvik-flash: identifies, updates, verifies and reports many Orvik devices
 // at once, each on its own port, all on one event loop.
+#include "historyquery.h"
 #include "packages.h"
 #include "portmatch.h"
 #include "station.h"
@@ -12,9 +13,12 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QHash>
+#include <QMetaEnum>
 #include <QSysInfo>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -27,7 +31,8 @@ serial number) with the expected revisions; reset; done.
 
 Report (--json): the run (station, operator, version, settings, packages with
 the path each was read from, SHA-256, sizes and image CRC-16, state, start,
-end, exit status) and one record per port: port, usbSerial (null where the
+end, exit status, history: database, run id and the records written, spooled,
+lost and replayed, null with --no-history) and one record per port: port, usbSerial (null where the
 system does not describe the port, as for a pseudo-terminal), name, position,
 revisions before and after, battery, packages used, transfer, result, reason,
 phase, times. A report file is replaced whole, never half written: at the
@@ -41,12 +46,32 @@ touched), failed, interrupted; pending while the run goes on. phase: where a
 device stopped, or stands while pending. A device "left in its bootloader"
 no longer answers the device protocol: run again with --recover.
 
+History: every run and every device, as each finishes, in the same fields
+as the report, kept in $XDG_DATA_HOME/orvik-flash/history.sqlite (by default
+~/.local/share/...), or where --db says: another SQLite file, or a
+PostgreSQL database shared by a line of stations
+(postgresql://USER@HOST[:PORT]/DBNAME; a HOST folder, written %2F... or as
+?host=/folder, is a Unix socket folder; the password from PGPASSWORD or
+~/.pgpass only). A history that cannot be opened stops the run before any
+port opens. Records that cannot be written during a run are kept in
+history-spool.jsonl beside the default file and written at the next run that
+reaches their database; the report's "history" object and a line on stderr
+say so.
+  orvik-flash --history [--db FILE|URL] [--device NAME] [--serial S]
+      [--result R] [--since YYYY-MM-DD] [--format table|csv|json] [--summary]
+prints the matching device records, newest first (CSV: a header row, RFC 4180
+quoting; JSON: the report's objects with their run, station and operator),
+or with --summary the counts per result and the units per firmware and
+software revision reached (each device's newest record); it opens no port.
+Exit status 0 answered, 1 stdout could not take the answer, 2 usage error or
+a history that cannot be opened or read.
+
 Exit status:
   0    every device verified (updated or already up to date)
   1    at least one device refused, failed or did not answer, or the final
        report could not be written (a run that would exit 0)
-  2    usage error, bad package, or a report or trace that cannot be written;
-       no port was opened
+  2    usage error, bad package, a report or trace that cannot be written, or
+       a history that cannot be opened; no port was opened
   3    no device found (no matching port, or none could be opened)
   130  interrupted (SIGINT, SIGTERM, SIGHUP); the report marks each device
        that was not finished "interrupted", at the packet it had reached
@@ -67,6 +92,55 @@ QString resolvedPort(const QString &name)
     const QFileInfo file(path ? name : QStringLiteral("/dev/") + name);
     const QString canonical = file.canonicalFilePath();
     return canonical.isEmpty() ? QDir::cleanPath(file.absoluteFilePath()) : canonical;
+}
+
+// orvik-flash --history: the device records on file, on stdout; no port
+// opens. Every option but the query's own is for a run.
+int askHistory(const QCommandLineParser &parser, const QList<QCommandLineOption> &queryOptions)
+{
+    QStringList own;
+    for (const QCommandLineOption &option : queryOptions)
+        own += option.names();
+    for (const QString &name : parser.optionNames()) {
+        if (!own.contains(name))
+            return usageError(QStringLiteral("--history opens no port: leave out %1%2")
+                                      .arg(name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--"), name));
+    }
+    if (!parser.positionalArguments().isEmpty())
+        return usageError(QStringLiteral("--history opens no port: leave out the ports"));
+    HistoryQuery query;
+    query.db = parser.value(QStringLiteral("db"));
+    query.device = parser.value(QStringLiteral("device"));
+    query.serial = parser.value(QStringLiteral("serial"));
+    query.result = parser.value(QStringLiteral("result"));
+    query.since = parser.value(QStringLiteral("since"));
+    query.format = parser.value(QStringLiteral("format"));
+    query.summary = parser.isSet(QStringLiteral("summary"));
+    // A result no run records would match nothing, silently.
+    QStringList results;
+    const QMetaEnum known = QMetaEnum::fromType<StationJob::Result>();
+    for (int i = 0; i < known.keyCount(); ++i) {
+        if (known.value(i) != int(StationJob::Result::Pending))
+            results << StationJob::resultName(StationJob::Result(known.value(i)));
+    }
+    if (parser.isSet(QStringLiteral("result")) && !results.contains(query.result))
+        return usageError(QStringLiteral("--result: expected %1, got \"%2\"")
+                                  .arg(results.join(QLatin1String(", ")), query.result));
+    // Nothing to clean up: a stop ends the query at once.
+    for (const int signal : { SIGINT, SIGTERM, SIGHUP })
+        std::signal(signal, SIG_DFL);
+    QByteArray output;
+    QString error;
+    if (!queryHistory(query, &output, &error)) {
+        std::fprintf(stderr, "orvik-flash: %s\n", qPrintable(error));
+        return ExitUsage;
+    }
+    if (std::fwrite(output.constData(), 1, size_t(output.size()), stdout) != size_t(output.size())
+        || std::fflush(stdout) != 0) {
+        std::fprintf(stderr, "orvik-flash: cannot write to stdout: %s\n", std::strerror(errno));
+        return ExitFailed;
+    }
+    return ExitVerified;
 }
 
 QStringList orvikPorts()
@@ -151,9 +225,42 @@ int main(int argc, char *argv[])
             QStringLiteral("restart-timeout"),
             QStringLiteral("Time limit for a device to come back after its update (default 60000)."),
             QStringLiteral("MS"), QStringLiteral("60000"));
-    parser.addOptions({ helpOption, versionOption, allOption, packagesOption, forceOption, recoverOption, jsonOption,
-                        stationOption, operatorOption, traceOption, quietOption, replyOption, ackOption,
-                        startPauseOption, initPauseOption, stopPauseOption, restartOption });
+    const QCommandLineOption dbOption(QStringLiteral("db"),
+                                      QStringLiteral("The history in this SQLite FILE, or in the PostgreSQL database "
+                                                     "postgresql://USER@HOST[:PORT]/DBNAME (default: "
+                                                     "$XDG_DATA_HOME/orvik-flash/history.sqlite)."),
+                                      QStringLiteral("FILE|URL"));
+    const QCommandLineOption noHistoryOption(QStringLiteral("no-history"),
+                                             QStringLiteral("Keep no history of this run."));
+    const QCommandLineOption historyOption(
+            QStringLiteral("history"),
+            QStringLiteral("Print the device records on file, newest first, and open no port."));
+    const QCommandLineOption deviceOption(QStringLiteral("device"),
+                                          QStringLiteral("With --history: the records of the device NAME."),
+                                          QStringLiteral("NAME"));
+    const QCommandLineOption serialOption(QStringLiteral("serial"),
+                                          QStringLiteral("With --history: the records of USB serial number S."),
+                                          QStringLiteral("S"));
+    const QCommandLineOption resultOption(QStringLiteral("result"),
+                                          QStringLiteral("With --history: the records with result R."),
+                                          QStringLiteral("R"));
+    const QCommandLineOption sinceOption(QStringLiteral("since"),
+                                         QStringLiteral("With --history: the records from that day on (local "
+                                                        "time)."),
+                                         QStringLiteral("YYYY-MM-DD"));
+    const QCommandLineOption formatOption(QStringLiteral("format"),
+                                          QStringLiteral("With --history: table (default), csv or json."),
+                                          QStringLiteral("FORMAT"), QStringLiteral("table"));
+    const QCommandLineOption summaryOption(
+            QStringLiteral("summary"),
+            QStringLiteral("With --history: counts per result, and units per firmware and software revision "
+                           "reached."));
+    parser.addOptions({ helpOption,      versionOption, allOption,     packagesOption,   forceOption,
+                        recoverOption,   jsonOption,    stationOption, operatorOption,   traceOption,
+                        quietOption,     replyOption,   ackOption,     startPauseOption, initPauseOption,
+                        stopPauseOption, restartOption, dbOption,      noHistoryOption,  historyOption,
+                        deviceOption,    serialOption,  resultOption,  sinceOption,      formatOption,
+                        summaryOption });
     parser.addPositionalArgument(QStringLiteral("PORT"), QStringLiteral("Serial ports, one device each."),
                                  QStringLiteral("[PORT...]"));
 
@@ -179,6 +286,19 @@ int main(int argc, char *argv[])
         std::printf("orvik-flash %s\n", OrvikConfigVersion);
         return 0;
     }
+    if (parser.isSet(dbOption) && parser.value(dbOption).isEmpty())
+        return usageError(QStringLiteral("--db: empty path"));
+    const QList<QCommandLineOption> queryOptions{ deviceOption, serialOption, resultOption,
+                                                  sinceOption,  formatOption, summaryOption };
+    if (parser.isSet(historyOption))
+        return askHistory(parser, queryOptions + QList<QCommandLineOption>{ historyOption, dbOption });
+    for (const QCommandLineOption &option : queryOptions) {
+        if (parser.isSet(option))
+            return usageError(
+                    QStringLiteral("--%1 asks the history: give --history too").arg(option.names().constFirst()));
+    }
+    if (parser.isSet(dbOption) && parser.isSet(noHistoryOption))
+        return usageError(QStringLiteral("--db and --no-history: give one of them"));
 
     StationOptions options;
     QString error;
@@ -208,6 +328,8 @@ int main(int argc, char *argv[])
     options.report = parser.value(jsonOption);
     options.station = parser.isSet(stationOption) ? parser.value(stationOption) : QSysInfo::machineHostName();
     options.operatorName = parser.value(operatorOption);
+    options.history = !parser.isSet(noHistoryOption);
+    options.historyDb = parser.value(dbOption);
     const QStringList named = parser.positionalArguments();
     if (parser.isSet(allOption) == !named.isEmpty())
         return usageError(QStringLiteral("name the ports, or give --all"));

@@ -1,5 +1,6 @@
 #include "station.h"
 
+#include "printable.h"
 #include "revisions.h"
 #include "version.h"
 
@@ -8,6 +9,7 @@
 #include <QJsonDocument>
 #include <QSaveFile>
 #include <QTimer>
+#include <QUuid>
 
 #include <cerrno>
 #include <cstring>
@@ -26,33 +28,6 @@ QString timeText(const QDateTime &time)
 QJsonValue timeJson(const QDateTime &time)
 {
     return time.isValid() ? QJsonValue(timeText(time)) : QJsonValue();
-}
-
-// Text from a device, shown on a terminal or in a log: a control character
-// could retitle or clear the terminal, or forge a line of its own. Doubled
-// backslashes keep an escape from being forged either.
-QString printable(const QString &text)
-{
-    QString shown;
-    shown.reserve(text.size());
-    for (const QChar c : text) {
-        switch (c.category()) {
-        case QChar::Other_Control:
-        case QChar::Other_Format:
-        case QChar::Separator_Line:
-        case QChar::Separator_Paragraph:
-            shown += (c.unicode() < 0x100 ? QStringLiteral("\\x") : QStringLiteral("\\u"))
-                    + QString::number(c.unicode(), 16)
-                              .toUpper()
-                              .rightJustified(c.unicode() < 0x100 ? 2 : 4, QLatin1Char('0'));
-            break;
-        default:
-            if (c == QLatin1Char('\\'))
-                shown += c;
-            shown += c;
-        }
-    }
-    return shown;
 }
 
 QJsonObject packageJson(const PackageInfo &info)
@@ -99,6 +74,11 @@ QJsonValue revisionsJson(const Revisions &revisions)
                         { QStringLiteral("sw"), orNull(revisions.sw, !revisions.sw.isNull()) } };
 }
 
+QString records(int count)
+{
+    return count == 1 ? QStringLiteral("1 record") : QStringLiteral("%1 records").arg(count);
+}
+
 QString sizeText(qint64 bytes)
 {
     return bytes < 10 * 1024 ? QStringLiteral("%1 B").arg(bytes)
@@ -141,12 +121,20 @@ bool Station::start(QString *error)
             return false;
         }
     }
+    if (options.history) {
+        history = std::make_unique<HistoryRecorder>();
+        if (!history->open(options.historyDb, error))
+            return false;
+        runId = QUuid::createUuid().toString(QUuid::WithoutBraces);
+    }
     run.started = QDateTime::currentDateTimeUtc();
     clock.start();
     // Before any port opens: an old report must not pass for this run's, and
     // a report that cannot be written is found now, not after the tray.
     if (!options.report.isEmpty() && options.report != QLatin1String("-") && !writeReport(error))
         return false;
+    if (history)
+        history->beginRun(report(), runId);
     if (terminal && !jobs.isEmpty())
         redrawTimer->start();
     // From the event loop, so that a run that ends at once still ends there.
@@ -209,6 +197,7 @@ void Station::onJobFinished()
     // Jobs stopped before the start finish with the run.
     if (!run.started.isValid() || run.ended.isValid())
         return;
+    recordHistory();
     for (const StationJob *job : qAsConst(jobs)) {
         if (!job->isFinished()) {
             // The final report is the caller's; errors here show there too.
@@ -223,7 +212,48 @@ void Station::onJobFinished()
         redrawTimer->stop();
         redraw();
     }
+    if (history) {
+        // Waits for the records still on their way; the final report then says where they went.
+        tally = history->endRun(report());
+        tallied = true;
+        if (history->replayed() > 0)
+            std::fprintf(stderr, "history: %s of earlier runs written from the spool to %s\n",
+                         qPrintable(records(history->replayed())), qPrintable(history->name()));
+        if (tally.spooled > 0)
+            std::fprintf(stderr, "history: %s kept in %s, written at the next run that reaches %s\n",
+                         qPrintable(records(tally.spooled)), qPrintable(History::spoolPath()),
+                         qPrintable(history->name()));
+        if (tally.lost > 0)
+            std::fprintf(stderr, "history: %s lost: neither %s nor the spool %s took them\n",
+                         qPrintable(records(tally.lost)), qPrintable(history->name()),
+                         qPrintable(History::spoolPath()));
+    }
     emit done(exitStatus());
+}
+
+// Each device once, as it finishes: the very object the report holds for it.
+void Station::recordHistory()
+{
+    if (!history)
+        return;
+    for (const StationJob *job : qAsConst(jobs)) {
+        if (job->isFinished() && !recorded.contains(job)) {
+            recorded.insert(job);
+            history->recordDevice(recordJson(job));
+        }
+    }
+}
+
+QJsonValue Station::historyJson() const
+{
+    if (!history)
+        return QJsonValue();
+    const auto count = [this](int n) { return tallied ? QJsonValue(n) : QJsonValue(); };
+    return QJsonObject{
+        { QStringLiteral("database"), history->name() },     { QStringLiteral("run"), runId },
+        { QStringLiteral("written"), count(tally.written) }, { QStringLiteral("spooled"), count(tally.spooled) },
+        { QStringLiteral("lost"), count(tally.lost) },       { QStringLiteral("replayed"), history->replayed() }
+    };
 }
 
 // The simulator's trace shape, with the port added.
@@ -353,6 +383,7 @@ QJsonObject Station::report() const
         { QStringLiteral("started"), timeJson(run.started) },
         { QStringLiteral("ended"), timeJson(run.ended) },
         { QStringLiteral("exitStatus"), finished ? QJsonValue(exitStatus()) : QJsonValue() },
+        { QStringLiteral("history"), historyJson() },
         { QStringLiteral("devices"), devices },
     };
 }

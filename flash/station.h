@@ -1,6 +1,7 @@
 #ifndef STATION_H
 #define STATION_H
 
+#include "historyrecorder.h"
 #include "packages.h"
 #include "stationjob.h"
 
@@ -10,9 +11,11 @@
 #include <QJsonObject>
 #include <QList>
 #include <QObject>
+#include <QSet>
 #include <QStringList>
 
 #include <cstdio>
+#include <memory>
 
 class QTimer;
 
@@ -25,6 +28,10 @@ struct StationOptions
     QString station;
     QString operatorName; // empty: not given
     bool quiet = false;
+    // Every run and device on record unless turned off: in historyDb (empty:
+    // the default file).
+    bool history = true;
+    QString historyDb;
     JobSettings job;
 };
 
@@ -59,8 +66,8 @@ public:
     Station(const StationOptions &options, const PackageSet &packages, std::FILE *progressOut,
             QObject *parent = nullptr);
 
-    // False with *error when the trace or the report cannot be written;
-    // nothing is started then.
+    // False with *error when the trace or the report cannot be written or
+    // the history cannot be opened; no port is opened then.
     bool start(QString *error);
     void interrupt();
 
@@ -81,6 +88,8 @@ private:
     void redraw();
     QString progressLine(const StationJob *job) const;
     QJsonObject recordJson(const StationJob *job) const;
+    QJsonValue historyJson() const;
+    void recordHistory();
 
     const StationOptions options;
     RunRecord run;
@@ -92,6 +101,11 @@ private:
     bool terminal = false;
     int linesDrawn = 0;
     QTimer *redrawTimer;
+    std::unique_ptr<HistoryRecorder> history;
+    QString runId;
+    QSet<const StationJob *> recorded;
+    bool tallied = false;
+    HistoryTally tally;
 };
 
 #endif // STATION_H

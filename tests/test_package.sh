@@ -48,6 +48,9 @@ for file in scalable/apps/$icon.svg 48x48/apps/$icon.png 256x256/apps/$icon.png;
     check "ships the icon $file" has "$config_files" "/usr/share/icons/hicolor/$file"
 done
 
+check "orvik-config depends on Qt's SQLite driver, the history's default" \
+    grep -q libqt5sql5-sqlite <<<"$(dpkg-deb -f "$config" Depends)"
+
 version=$(sed -n 's/^project(.* VERSION \([0-9.]*\).*/\1/p' "$source/CMakeLists.txt")
 for deb in "$config" "$sim"; do
     check "$(basename "$deb") is at version $version" same "$(dpkg-deb -f "$deb" Version)" "$version"

@@ -1,11 +1,15 @@
 // The production station end to end: the real orvik-flash against one
 // simulator per port, its report, its trace and its exit status.
 #include "builtinpackages.h"
+#include "history.h"
+#include "historyquery.h"
+#include "pgserver.h"
 #include "simprocess.h"
 
 #include <QCryptographicHash>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QSqlQuery>
 #include <QtTest>
 
 #include <csignal>
@@ -63,6 +67,43 @@ QStringList startSims(const QList<QStringList> &sims, std::vector<std::unique_pt
     return ports;
 }
 
+struct Ran
+{
+    int status; // -1: killed
+    QByteArray out;
+    QString err;
+};
+
+// orvik-flash to its end.
+Ran run(const QStringList &args, const QString &stdoutFile = QString())
+{
+    QProcess flash;
+    if (!stdoutFile.isEmpty())
+        flash.setStandardOutputFile(stdoutFile);
+    flash.start(ORVIK_FLASH_PATH, args);
+    flash.waitForFinished(Long);
+    return { flash.exitStatus() == QProcess::NormalExit ? flash.exitCode() : -1, flash.readAllStandardOutput(),
+             flash.readAllStandardError() };
+}
+
+// The device names on record, sorted; or why the history does not open, or that it is damaged.
+QStringList onRecord(const QString &db)
+{
+    History history;
+    QString error;
+    if (!history.open(db, &error, History::Mode::Query))
+        return { error };
+    QSqlQuery check(history.connection());
+    if (history.connection().driverName() == "QSQLITE"
+        && !(check.exec("PRAGMA integrity_check") && check.next() && check.value(0) == "ok"))
+        return { "damaged" };
+    QStringList names;
+    for (const QJsonObject &device : history.devices(HistoryFilter(), &error))
+        names << device["name"].toString();
+    names.sort();
+    return names;
+}
+
 } // namespace
 
 class FlashStationTest : public QObject
@@ -70,11 +111,47 @@ class FlashStationTest : public QObject
     Q_OBJECT
 
 private slots:
+    // No run touches the user's history; each has one of its own.
+    void init()
+    {
+        home = std::make_unique<QTemporaryDir>();
+        qputenv("XDG_DATA_HOME", QFile::encodeName(home->path()));
+        qputenv("PGPASSWORD", PgServer::Password);
+    }
     void trayIsFlashedAndReported_data();
     void trayIsFlashedAndReported();
     void reportIsThisRunsOrTheRunFails_data();
     void reportIsThisRunsOrTheRunFails();
+    void historyHoldsEveryStationsDevices_data();
+    void historyHoldsEveryStationsDevices();
+    void historyOutlivesItsDatabase_data();
+    void historyOutlivesItsDatabase();
+    void historyIsRefusedBeforeAnyPortOpens_data();
+    void historyIsRefusedBeforeAnyPortOpens();
     void manPageNamesEveryOption();
+
+private:
+    // The default SQLite file, or a new database on the test's PostgreSQL server (started by the first row
+    // that needs it).
+    QString database(const QString &backend)
+    {
+        QString error;
+        if (backend == "sqlite")
+            return History::defaultPath();
+        if (!server)
+            server = std::make_unique<PgServer>();
+        const QString db = server->start(&error) ? server->createDatabase(&error) : QString();
+        if (db.isEmpty())
+            qWarning("%s", qPrintable(error));
+        return db;
+    }
+    static QStringList dbArgs(const QString &db)
+    {
+        return db == History::defaultPath() ? QStringList() : QStringList{ "--db", db };
+    }
+
+    std::unique_ptr<PgServer> server;
+    std::unique_ptr<QTemporaryDir> home;
 };
 
 void FlashStationTest::trayIsFlashedAndReported_data()
@@ -314,7 +391,8 @@ void FlashStationTest::reportIsThisRunsOrTheRunFails()
                 [&] {
                     QFile file(path);
                     return file.open(QIODevice::ReadOnly)
-                            && QJsonDocument::fromJson(file.readAll())["devices"][0]["result"] == "up-to-date";
+                            && QJsonDocument::fromJson(file.readAll())["devices"][0]["result"] == "up-to-date"
+                            && onRecord(QString()) == QStringList{ "ORV-0001" };
                 },
                 Long));
         flash.kill();
@@ -327,6 +405,187 @@ void FlashStationTest::reportIsThisRunsOrTheRunFails()
     QCOMPARE(QDir(dir.filePath("tmp")).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList());
     for (const auto &sim : running)
         QCOMPARE(sim->events("peer").isEmpty(), status == 2 || status == 130);
+    // Killed mid-run: the history opens and holds each record whole.
+    if (stopSignal == SIGKILL)
+        QCOMPARE(onRecord(QString()), QStringList{ "ORV-0001" });
+}
+
+void FlashStationTest::historyHoldsEveryStationsDevices_data()
+{
+    QTest::addColumn<QString>("backend");
+    QTest::addRow("sqlite: the default file") << "sqlite";
+    QTest::addRow("postgresql") << "postgresql";
+}
+
+// Four stations of four devices each at once on one history; then asked.
+void FlashStationTest::historyHoldsEveryStationsDevices()
+{
+    QFETCH(QString, backend);
+    const QString db = database(backend);
+    QVERIFY(!db.isEmpty());
+    QList<QStringList> sims;
+    for (int i = 1; i <= 16; ++i)
+        sims << QStringList{ "--name", QString("ORV-%1").arg(i, 4, 10, QChar('0')) };
+    std::vector<std::unique_ptr<SimProcess>> running;
+    const QStringList ports = startSims(sims, &running);
+    QCOMPARE(ports.size(), sims.size());
+    std::vector<std::unique_ptr<QProcess>> stations;
+    for (int i = 0; i < 4; ++i) {
+        stations.push_back(std::make_unique<QProcess>());
+        stations.back()->start(ORVIK_FLASH_PATH,
+                               dbArgs(db)
+                                       + QStringList{ "--station", QString("line-%1").arg(i), "--json",
+                                                      home->filePath(QString::number(i)) }
+                                       + ports.mid(4 * i, 4));
+    }
+    QMap<QString, QJsonObject> expected; // by name: the report's objects, with their run's
+    for (int i = 0; i < 4; ++i) {
+        QVERIFY(stations[i]->waitForFinished(Long));
+        QCOMPARE(stations[i]->exitCode(), 0);
+        QFile file(home->filePath(QString::number(i)));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QJsonObject report = QJsonDocument::fromJson(file.readAll()).object();
+        QJsonObject history = report["history"].toObject();
+        const QJsonValue id = history.take("run");
+        QVERIFY(!QUuid(id.toString()).isNull());
+        QCOMPARE(history,
+                 QJsonObject(
+                         { { "database", db }, { "written", 6 }, { "spooled", 0 }, { "lost", 0 }, { "replayed", 0 } }));
+        for (const QJsonValue &device : report["devices"].toArray()) {
+            QJsonObject record = device.toObject();
+            record.insert("run", id);
+            record.insert("station", report["station"]);
+            record.insert("operator", QJsonValue());
+            expected.insert(record["name"].toString(), record);
+        }
+    }
+    const QJsonArray all =
+            QJsonDocument::fromJson(run(QStringList{ "--history", "--format", "json" } + dbArgs(db)).out).array();
+    QMap<QString, QJsonObject> found;
+    for (const QJsonValue &record : all)
+        found.insert(record["name"].toString(), record.toObject());
+    QCOMPARE(all.size(), 16);
+    QVERIFY(found == expected);
+
+    const QList<QJsonObject> one{ expected.value("ORV-0007") };
+    const QStringList ask = QStringList{ "--history", "--device", "ORV-0007" } + dbArgs(db);
+    QCOMPARE(run(ask).out, historyTable(one));
+    QCOMPARE(run(ask + QStringList{ "--format", "csv" }).out, historyCsv(one));
+    QCOMPARE(run(ask + QStringList{ "--summary", "--format", "csv" }).out,
+             QByteArray("group,value,count\r\nresult,up-to-date,1\r\nfirmware,11.0.0,1\r\nsoftware,1.5.3,1\r\n"));
+    const Ran full = run(ask, "/dev/full");
+    QCOMPARE(QString::number(full.status) + " " + full.err,
+             "1 orvik-flash: cannot write to stdout: No space left on device\n");
+}
+
+void FlashStationTest::historyOutlivesItsDatabase_data()
+{
+    QTest::addColumn<QString>("backend"); // file: not the default one, and no folder for the spool
+    QTest::addColumn<QStringList>("kept"); // on record after the next run
+    // A deleted file takes the records written before with it.
+    QTest::addRow("sqlite: the file deleted mid-run") << "sqlite" << QStringList{ "ORV-0002", "ORV-0003" };
+    QTest::addRow("sqlite: the file deleted mid-run, no folder for the spool") << "file" << QStringList{ "ORV-0003" };
+    QTest::addRow("postgresql: the server stopped mid-run")
+            << "postgresql" << QStringList{ "ORV-0001", "ORV-0002", "ORV-0003" };
+}
+
+void FlashStationTest::historyOutlivesItsDatabase()
+{
+    QFETCH(QString, backend);
+    QFETCH(QStringList, kept);
+    const QString db = backend == "file" ? home->filePath("history.sqlite") : database(backend);
+    QVERIFY(!db.isEmpty());
+    QFile notAFolder(home->filePath("not-a-folder"));
+    QVERIFY(backend != "file" || notAFolder.open(QIODevice::WriteOnly));
+    if (backend == "file")
+        qputenv("XDG_DATA_HOME", QFile::encodeName(notAFolder.fileName()));
+    std::vector<std::unique_ptr<SimProcess>> running;
+    const QStringList ports =
+            startSims({ { "--name", "ORV-0001" }, { "--name", "ORV-0002" }, { "--name", "ORV-0003" } }, &running);
+    QCOMPARE(ports.size(), 3);
+    // The second device answers once the database is gone.
+    ::kill(pid_t(running[1]->processId()), SIGSTOP);
+    QProcess flash;
+    flash.start(ORVIK_FLASH_PATH, dbArgs(db) + QStringList{ "--reply-timeout", "600000", ports[0], ports[1] });
+    QVERIFY(QTest::qWaitFor([&] { return onRecord(db) == QStringList{ "ORV-0001" }; }, Long));
+    if (backend == "postgresql")
+        server->stop();
+    else
+        QVERIFY(QFile::remove(db));
+    ::kill(pid_t(running[1]->processId()), SIGCONT);
+    QVERIFY(flash.waitForFinished(Long));
+    QCOMPARE(flash.exitCode(), 0);
+    QCOMPARE(QString(flash.readAllStandardError()),
+             QString(backend == "file" ? "history: 2 records lost: neither %2 nor the spool %1 took them\n"
+                                       : "history: 2 records kept in %1, written at the next run that reaches %2\n")
+                     .arg(History::spoolPath(), db));
+
+    // Another database leaves the spool alone; the next run that reaches this one writes it, once.
+    QCOMPARE(run({ "--db", home->filePath("other.sqlite"), ports[2] }).err, QString());
+    QCOMPARE(QFile::exists(History::spoolPath()), backend != "file");
+    QString error;
+    QVERIFY2(backend != "postgresql" || server->start(&error), qPrintable(error));
+    QFile spool(History::spoolPath());
+    const QByteArray spooled = spool.open(QIODevice::ReadOnly) ? spool.readAll() : QByteArray();
+    spool.close();
+    const Ran next = run(dbArgs(db) + QStringList{ ports[2] });
+    QCOMPARE(next.status, 0);
+    QCOMPARE(next.err,
+             backend == "file" ? QString()
+                               : QString("history: 2 records of earlier runs written from the spool to %1\n").arg(db));
+    // The same spool once more, as after a run killed before it could drop it: nothing written twice.
+    QVERIFY(spooled.isEmpty() || (spool.open(QIODevice::WriteOnly) && spool.write(spooled) == spooled.size()));
+    spool.close();
+    History again;
+    QVERIFY2(again.open(db, &error), qPrintable(error));
+    QCOMPARE(again.replayed(), spooled.isEmpty() ? 0 : 2);
+    QCOMPARE(onRecord(db), kept);
+    QVERIFY(!QFile::exists(History::spoolPath()));
+}
+
+void FlashStationTest::historyIsRefusedBeforeAnyPortOpens_data()
+{
+    QTest::addColumn<QStringList>("args"); // {port}: a simulator's; {pg}: the test server's URL up to the database
+    QTest::addColumn<QString>("error"); // {socket}: the test server's socket folder
+    const auto row = [](const char *name, const QStringList &args, const QString &error) {
+        QTest::addRow("%s", name) << args << error;
+    };
+    const QString server = "cannot open history {pg}%1: connection to server on socket \"{socket}/.s.PGSQL.5432\" "
+                           "failed: FATAL: %2";
+    row("a query with a port", { "--history", "{port}" }, "--history opens no port: leave out the ports");
+    row("a query with --all", { "--history", "--all" }, "--history opens no port: leave out --all");
+    row("a query of an unknown result", { "--history", "--result", "done" },
+        "--result: expected updated, up-to-date, refused, failed, interrupted, got \"done\"");
+    row("a query in an unknown format", { "--history", "--format", "xml" },
+        "--format: expected table, csv or json, got \"xml\"");
+    row("a query option for a run", { "--device", "ORV-0001", "{port}" },
+        "--device asks the history: give --history too");
+    row("a history and none", { "--no-history", "--db", "h.sqlite", "{port}" },
+        "--db and --no-history: give one of them");
+    row("an empty history path", { "--db", "", "{port}" }, "--db: empty path");
+    row("a history in no folder", { "--db", "/nonexistent/history.sqlite", "{port}" },
+        "cannot open history /nonexistent/history.sqlite: no folder /nonexistent");
+    row("a wrong password", { "PGPASSWORD=wrong", "--db", "{pg}postgres", "{port}" },
+        server.arg("postgres", "password authentication failed for user \"orvik\""));
+    row("a missing database", { "--db", "{pg}nosuchdb", "{port}" },
+        server.arg("nosuchdb", "database \"nosuchdb\" does not exist"));
+}
+
+void FlashStationTest::historyIsRefusedBeforeAnyPortOpens()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QString, error);
+    SimProcess sim;
+    QVERIFY(sim.start());
+    const QString db = args.filter("{pg}").isEmpty() ? QString() : database("postgresql");
+    const QString url = db.left(db.lastIndexOf('/') + 1);
+    if (args.removeOne("PGPASSWORD=wrong"))
+        qputenv("PGPASSWORD", "wrong");
+    const Ran refused = run(args.replaceInStrings("{port}", sim.linkPath()).replaceInStrings("{pg}", url));
+    QCOMPARE(refused.status, 2);
+    QCOMPARE(refused.err.section('\n', 0, 0),
+             "orvik-flash: " + error.replace("{pg}", url).replace("{socket}", server ? server->socketFolder() : ""));
+    QVERIFY(sim.events("peer").isEmpty());
 }
 
 void FlashStationTest::manPageNamesEveryOption()

@@ -19,6 +19,7 @@ public:
     QString linkPath() const { return dir.filePath(QStringLiteral("orvik")); }
     // SIGTERM, then waits for the exit.
     void stop();
+    qint64 processId() const { return process.processId(); }
 
     // The trace so far, one object per line.
     QList<QJsonObject> trace() const;
