@@ -1,13 +1,12 @@
-// The tool's own device link against the running simulator, over a real
-// pseudo-terminal: requests and their decoded answers, a port lost to a reset
-// or an unplug that the same link attaches to again, and the line's faults.
-// The exact bytes of each answer are tst_simfirmware's.
+// The tool's own device link against the running simulator's line faults,
+// over a real pseudo-terminal. The exact bytes of each answer are
+// tst_simfirmware's; the link's everyday use on the simulator is the window's
+// and the station's tests.
 #include "devicesignals.h"
 #include "simprocess.h"
 
 #include <QJsonArray>
 #include <QtTest>
-
 
 constexpr int Long = 60000; // simulator start and re-enumeration under the sanitizers on a busy machine
 
@@ -29,31 +28,6 @@ void SimDeviceTest::requestsAreAnswered_data()
                         const QStringList &expected) { QTest::addRow("%s", name) << args << request << expected; };
     const QStringList reattached{ "ResourceError", "getFwRevComplete 11.0.0" };
 
-    row("pairing with a pass key", {},
-        [](OrvikDevice &d) {
-            connect(&d, &OrvikDevice::verifyPassKey, &d,
-                    [&d](const QByteArray &address) { d.onPassKeyVerified(address, true); });
-            d.doPair(QByteArray::fromHex("A0A1A2A3A4A5"), 2);
-        },
-        { "verifyPassKey a0a1a2a3a4a5 123456", "pairComplete true" });
-    row("information chain, inputs (the lower refused) and log on a paced line",
-        { "--battery", "42", "--baud", "19200", "--status", "0x06=1" },
-        [](OrvikDevice &d) {
-            d.getInfo();
-            d.getHwRev();
-            d.getFwRev();
-            d.getSwRev();
-            d.getBatt();
-            d.upperGpio(true);
-            d.lowerGpio(false);
-            d.getLogs();
-        },
-        { "getInfoComplete 1 ORV-0001", "getHwRevComplete 7315", "getFwRevComplete 11.0.0", "getSwRevComplete 1.5.3",
-          "getBattComplete 42", "upperGpioComplete true", "lowerGpioComplete false",
-          "getLogsComplete boot ok\n|battery 87%\n" });
-    row("reset re-enumerates", {}, &OrvikDevice::resetDevice, QStringList{ "resetComplete true" } + reattached);
-    row("unplugged instead of an answer", { "--unplug-after", "request:0x0A", "--replug-delay", "200" },
-        &OrvikDevice::getFwRev, reattached);
     row("an answer cut by an unplug leaves nothing for the replugged device",
         { "--unplug-after", "reply:0x08:3", "--replug-delay", "200" }, &OrvikDevice::getInfo, reattached);
     row("noise at power-up is dropped before the first answer", { "--stray-byte" },
