@@ -47,11 +47,13 @@ private slots:
 
 private:
     WindowRig rig;
+    int allowedCursors = 0;
 };
 
 void MainWindowTest::cleanup()
 {
-    QCOMPARE(WindowRig::cursorDepth(), 0); // after every workflow
+    QCOMPARE(WindowRig::cursorDepth(), allowedCursors); // after every workflow
+    allowedCursors = 0;
     QCOMPARE(rig.violations(), QStringList());
     rig.close();
 }
@@ -64,6 +66,8 @@ void MainWindowTest::chainFollowsTheVersionPolicy_data()
     QTest::addColumn<QStringList>("expectedRequests");
     QTest::addColumn<bool>("ready");
     QTest::addColumn<QString>("expectedInfo");
+    QTest::addColumn<int>("cursors"); // at the end: a refused completing reset keeps the upgrade's
+    QTest::addColumn<int>("flashes");
 
     const QStringList toHw = Chain.mid(0, 2), toFw = Chain.mid(0, 3), toSw = Chain.mid(0, 4);
     const QStringList swOffer = { "W Incorrect Version: This application only works with Orvik device SW Rev 1.5.3",
@@ -72,19 +76,20 @@ void MainWindowTest::chainFollowsTheVersionPolicy_data()
     QTest::addRow("all pass at position 2, battery full")
             << QStringList{ "--position", "2", "--battery", "100" } << 0
             << QStringList{ "I Battery Level: Orvik battery at 100%" } << Chain << true
-            << "ORV-0001, 7315, 11.0.0, 1.5.3, Back of 3";
+            << "ORV-0001, 7315, 11.0.0, 1.5.3, Back of 3" << 0 << 0;
     QTest::addRow("hardware refused, position 255")
             << QStringList{ "--hw-rev", "07315", "--position", "255" } << 0
             << QStringList{ "W Invalid Device: This application only works with Orvik device HW Rev 7315" } << toHw
-            << false << "ORV-0001, 07315, Undefined of 3";
-    QTest::addRow("tool version as software declined") << QStringList{ "--sw-rev", "1.5.3.0" } << 0 << swOffer << toSw
-                                                       << false << "ORV-0001, 7315, 11.0.0, 1.5.3.0, Front of 3";
+            << false << "ORV-0001, 07315, Undefined of 3" << 0 << 0;
+    QTest::addRow("tool version as software declined")
+            << QStringList{ "--sw-rev", "1.5.3.0" } << 0 << swOffer << toSw << false
+            << "ORV-0001, 7315, 11.0.0, 1.5.3.0, Front of 3" << 0 << 0;
     QTest::addRow("flash accepted, upgrade mode refused")
             << QStringList{ "--fw-rev", "11.0.1", "--status", "0x04=1" } << 1
             << QStringList{ "W Incorrect Version: This application only works with Orvik device FW Rev 11.0.0",
                             "Q Flash Orvik Device: Change Orvik device FW Rev to 11.0.0",
                             "W Upgrade Failed: Failed to put Orvik Device into firmware upgrade mode" }
-            << toFw + QStringList{ "0204" } << true << "ORV-0001, 7315, 11.0.1, Front of 3";
+            << toFw + QStringList{ "0204" } << true << "ORV-0001, 7315, 11.0.1, Front of 3" << 0 << 0;
     // However the chain after a flash ends, nothing of that update stays behind.
     const QStringList stillOld = { "--sw-rev", "1.5.2", "--after-sw", "1.5.2" };
     const QStringList thenNew = stillOld + QStringList{ "--after-sw", "1.5.3" };
@@ -92,23 +97,28 @@ void MainWindowTest::chainFollowsTheVersionPolicy_data()
     const QString battery = "I Battery Level: Orvik battery at 87%";
     QTest::addRow("flashed, software still old, offer declined")
             << stillOld << 1 << swOffer + swOffer << flash + toSw << false
-            << "ORV-0001, 7315, 11.0.0, 1.5.2, Front of 3";
+            << "ORV-0001, 7315, 11.0.0, 1.5.2, Front of 3" << 0 << 1;
     QTest::addRow("flashed twice, software new the second time")
             << thenNew << 2 << swOffer + swOffer + QStringList{ battery } << flash + flash + reset << true
-            << "ORV-0001, 7315, 11.0.0, 1.5.3, Front of 3";
+            << "ORV-0001, 7315, 11.0.0, 1.5.3, Front of 3" << 0 << 2;
     QTest::addRow("flashed, second upgrade request lost with the device")
             << thenNew + QStringList{ "--unplug-after", "request:0x04:2", "--replug-delay", "300" } << 3
             << swOffer + swOffer + swOffer + QStringList{ battery } << flash + flash + flash + reset << true
-            << "ORV-0001, 7315, 11.0.0, 1.5.3, Front of 3";
+            << "ORV-0001, 7315, 11.0.0, 1.5.3, Front of 3" << 0 << 2;
     QTest::addRow("flashed, second upgrade request refused")
             << stillOld + QStringList{ "--after-status", "0x04=1" } << 2
             << swOffer + swOffer
                     + QStringList{ "W Upgrade Failed: Failed to put Orvik Device into firmware upgrade mode" }
-            << flash + flash << true << "ORV-0001, 7315, 11.0.0, 1.5.2, Front of 3";
+            << flash + flash << true << "ORV-0001, 7315, 11.0.0, 1.5.2, Front of 3" << 0 << 1;
     QTest::addRow("flashed, other hardware")
             << QStringList{ "--sw-rev", "1.5.2", "--after-hw", "7316" } << 1
             << swOffer + QStringList{ "W Invalid Device: This application only works with Orvik device HW Rev 7315" }
-            << flash + toHw << false << "ORV-0001, 7316, Front of 3";
+            << flash + toHw << false << "ORV-0001, 7316, Front of 3" << 0 << 1;
+    // The dialog goes when the completing reset is answered; the port stays open, the upgrade's cursor with it.
+    QTest::addRow("flashed, completing reset refused")
+            << QStringList{ "--sw-rev", "1.5.2", "--status", "0x07=1" } << 1
+            << swOffer + QStringList{ "W Reset Failed: Failed to reset Orvik device" }
+            << flash + toSw + QStringList{ "0207" } << false << "" << 1 << 1;
 }
 
 void MainWindowTest::chainFollowsTheVersionPolicy()
@@ -119,8 +129,40 @@ void MainWindowTest::chainFollowsTheVersionPolicy()
     QFETCH(QStringList, expectedRequests);
     QFETCH(bool, ready);
     QFETCH(QString, expectedInfo);
+    QFETCH(int, cursors);
+    QFETCH(int, flashes);
 
     QVERIFY(rig.open(simArgs));
+    allowedCursors = cursors;
+    // Each run's dialog as the operator reads it: shown at 0 of the packets, at each packet as it goes out, and
+    // still up at the last after a success; the port opens again no sooner than 2000 ms after a run.
+    QObject watch; // whatever comes after this function, these see none of it
+    QStringList runs;
+    int last = 0;
+    const auto dialog = [this] {
+        const QProgressDialog *shown = rig.dialogs().size() == 1 ? rig.dialogs().first() : nullptr;
+        return shown && shown->isVisible() ? QString("%1: %2 at %3 of %4")
+                                                     .arg(shown->windowTitle(), shown->labelText())
+                                                     .arg(shown->value())
+                                                     .arg(shown->maximum())
+                                           : QString("%1 dialogs").arg(rig.dialogs().size());
+    };
+    connect(rig.device(), &OrvikDevice::upgradeStarted, &watch, [&] {
+        runs << "started: " + dialog();
+        last = 0;
+    });
+    connect(rig.device(), &OrvikDevice::upgradeProgress, &watch, [&](int current) {
+        if (current != ++last || !dialog().contains(QString(" at %1 of").arg(current)))
+            runs << QString("out of step at %1: ").arg(current) + dialog();
+    });
+    connect(rig.device(), &OrvikDevice::upgradeFinished, &watch, [&](Dfu::ErrorType error) {
+        runs << QString("finished %1 at %2: ").arg(error).arg(last) + dialog();
+        const qint64 finished = rig.clock.elapsed();
+        QTimer::singleShot(1990, &watch, [&, finished] {
+            if (rig.openedSince(finished) >= 0)
+                runs << "opened again within 2000 ms";
+        });
+    });
     for (int offer = 0; offer < accepted; ++offer)
         rig.answers << QMessageBox::Ok << QMessageBox::Yes;
     rig.fallback = QMessageBox::No; // boxes without it are closed
@@ -135,7 +177,14 @@ void MainWindowTest::chainFollowsTheVersionPolicy()
     QCOMPARE(rig.controls(), ready ? WindowRig::Ready : QStringList());
     QCOMPARE(rig.information().join(", "), expectedInfo);
     QCOMPARE(QString("%1 cursors, %2 dialogs").arg(WindowRig::cursorDepth()).arg(rig.dialogs().size()),
-             "0 cursors, 0 dialogs");
+             QString("%1 cursors, 0 dialogs").arg(cursors));
+    const int total = builtInPackets();
+    const QString shown = "Updating Orvik: The unit will be updated and reset at %1 of " + QString::number(total);
+    QStringList expectedRuns;
+    for (int i = 0; i < flashes; ++i)
+        expectedRuns << "started: " + shown.arg(0)
+                     << QString("finished 1 at %1: ").arg(total - 1) + shown.arg(total - 1);
+    QCOMPARE(runs, expectedRuns);
     // The simulator's clock starts before the port can be opened.
     QVERIFY2(rig.sim->events("rx").value(0).value("t").toDouble() >= 2.0, "getInfo less than 2000 ms after the open");
 }

@@ -89,7 +89,6 @@ void SimFirmwareTest::bytesGetTheirAnswers_data()
                         const QStringList &events = {}) {
         QTest::addRow("%s", name) << args << Steps{ requests } << QByteArray::fromHex(replies) << events;
     };
-    const auto mistake = [&app](const QStringList &args, const char *error) { app(error, args, "", "", { error }); };
     // From the upgrade request on, the bootloader's.
     const auto dfu = [](const char *name, const Steps &steps, const QByteArray &replies, const QStringList &events = {},
                         const QStringList &args = {}) {
@@ -102,21 +101,12 @@ void SimFirmwareTest::bytesGetTheirAnswers_data()
     // A whole application image "xx" in two data packets.
     Steps run{ frame(1, start(2)), frame(2, init(SimWire::crc16("xx"))), x, frame(4, le(4) + "x"), frame(5, le(5)) };
 
-    app("scan lists every radio, then success", {}, "0201",
-        "1882 A0A1A2A3A4A5 040262 4F7276696B20526164696F2031 1282 B0B1B2B3B4B5 200404 48656164736574"
-        "1882 C0C1C2C3C4C5 040262 4F7276696B20526164696F2032 038100");
-    app("pairing asks for the pass key, then succeeds", {}, "0902A0A1A2A3A4A501 0903A0A1A2A3A4A500",
-        "0C84 A0A1A2A3A4A5 40E20100 038300");
-    app("pairing without a pass key", { "--no-passkey" }, "0902 A0A1A2A3A4A5 01", "038300");
-    app("input states", {}, "030501 030600", "038600 038700");
     app("reset restarts the device", {}, "0207 0208", "038800", { "reset", "left 0208" });
     app("failure statuses from the command line",
         { "--status", "0x01=1", "--status", "0x02=3", "--status", "4=1", "--status", "6=2", "--status", "0x07=1" },
         "0201 0902A0A1A2A3A4A501 0204 030501 030601 0207", "038101 038303 038501 038600 038702 038801");
     app("information, revisions and battery", {}, "0208 0209 020A 020B 020C",
         info + "068A 37333135 088B 31312E302E30 078C 312E352E33 038D57");
-    app("log entries, the end, then the first again", {}, "020D 020D 020D 020D",
-        "0A8E 626F6F74206F6B0A 0E8E 62617474657279203837250A 028E 0A8E 626F6F74206F6B0A");
     app("silent request", { "--silent", "0x08" }, "0208 0209", "068A37333135");
     app("unknown request code is dropped, the next request answered", {}, "020E 0208", info,
         { "unknown request code 0x0e (bytes 020e)" });
@@ -172,10 +162,6 @@ void SimFirmwareTest::bytesGetTheirAnswers_data()
     dfu("oversized frame", { '\xC0' + QByteArray(9000, '\x11') + '\xC0' }, {},
         { "oversized frame: more than 8202 bytes without a delimiter" });
 
-    mistake({ "--battery", "300" }, R"(--battery: expected a number from 0 to 255, got "300")");
-    mistake({ "--link" }, "--link: missing value");
-    mistake({ "--bogus" }, R"(unknown option "--bogus")");
-    mistake({ "/dev/pts/3" }, R"(unexpected argument "/dev/pts/3")");
 }
 
 void SimFirmwareTest::bytesGetTheirAnswers()
