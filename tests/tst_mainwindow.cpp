@@ -1,7 +1,7 @@
 // The window against the simulated device: the information chain with its
-// version policy after an attach, then scan and pairing, the alert inputs, the
+// version policy after an attach and the upgrades it offers (their dialog,
+// progress and completing reset), then scan and pairing, the alert inputs, the
 // log and the reset, each on a device of its own, with the bytes they send.
-// What each single answer of the chain shows is in tst_forms.
 #include "windowrig.h"
 
 #include <QComboBox>
