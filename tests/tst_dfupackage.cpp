@@ -78,6 +78,7 @@ private slots:
         row("method-differs.zip", Dfu::Application, Nothing,
             "image.bin has one compression method in its local header, another in the central directory");
         row("prefixed.zip", Dfu::Application, Nothing, "the zip reader lists 0 of the 3 entries");
+        row("stored-sizes-differ.zip", Dfu::Application, Nothing, "image.bin is stored with two different sizes");
         row("inflates-beyond-its-size.zip", Dfu::Application, Nothing,
             "image.bin inflates beyond its declared 512 bytes");
         row("zip64.zip", Dfu::Application, Nothing, "ZIP64 archive, not supported");
