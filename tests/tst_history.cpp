@@ -12,7 +12,7 @@
 #include <QSqlQuery>
 #include <QtTest>
 
-#include <thread>
+#include <future>
 
 Q_DECLARE_METATYPE(HistoryQuery)
 
@@ -52,9 +52,9 @@ QJsonObject device(const QString &started, int port, const QString &fields)
     return device;
 }
 
-// Two runs at two stations, each a report and its devices; ORV-0002 failed at
-// the first and was updated at the second.
-QList<QPair<QJsonObject, QList<QJsonObject>>> fixture()
+// Two runs at two stations, recorded as the station records them: off its thread, each run's tally checked.
+// ORV-0002 failed at the first and was updated at the second.
+bool record(const QString &target)
 {
     const QString old = "7315/10.0.0/1.4.0";
     const QString current = "7315/11.0.0/1.5.3";
@@ -65,17 +65,22 @@ QList<QPair<QJsonObject, QList<QJsonObject>>> fixture()
           Escapes + "||refused|identify|7314//|||hardware revision \"7314\"",
           "ORV-0003|FT03|failed|identify|" + old + "|||no answer" },
     };
-    QList<QPair<QJsonObject, QList<QJsonObject>>> made;
+    HistoryRecorder recorder;
+    QString error;
+    bool complete = recorder.open(target, &error);
     for (const QStringList &run : runs) {
-        made.append({ json(QString(R"({"version": "1.5.3.0", "station": "%1", "operator": "ana",
-                                       "settings": {"replyTimeoutMs": 3000}, "packages": [{"name": "app.zip"}],
-                                       "started": "%2", "ended": "%3", "exitStatus": 1})")
-                                   .arg(run[0], run[1].arg(0), run[1].arg(9))),
-                      {} });
+        const QJsonObject report = json(QString(R"({"version": "1.5.3.0", "station": "%1", "operator": "ana",
+                                                    "settings": {"replyTimeoutMs": 3000},
+                                                    "packages": [{"name": "app.zip"}], "started": "%2",
+                                                    "ended": "%3", "exitStatus": 1})")
+                                                .arg(run[0], run[1].arg(0), run[1].arg(9)));
+        recorder.beginRun(report);
         for (int port = 0; port < 3; ++port)
-            made.last().second << device(run[1].arg(port + 1), port, run[port + 2]);
+            recorder.recordDevice(device(run[1].arg(port + 1), port, run[port + 2]));
+        const HistoryTally tally = recorder.endRun(report);
+        complete = complete && tally.written == 5 && tally.spooled + tally.lost == 0;
     }
-    return made;
+    return complete;
 }
 
 // The first column of each row, or the error.
@@ -120,21 +125,6 @@ private:
         if (target.isEmpty())
             qWarning("%s", qPrintable(error));
         return target;
-    }
-    // The fixture, recorded as the station does: off its thread, each run's tally checked.
-    bool record(const QString &target)
-    {
-        HistoryRecorder recorder;
-        QString error;
-        bool complete = recorder.open(target, &error);
-        for (const auto &run : fixture()) {
-            recorder.beginRun(run.first);
-            for (const QJsonObject &device : run.second)
-                recorder.recordDevice(device);
-            const HistoryTally tally = recorder.endRun(run.first);
-            complete = complete && tally.written == run.second.size() + 2 && tally.spooled + tally.lost == 0;
-        }
-        return complete;
     }
 
     std::unique_ptr<PgServer> server; // started by the first row that needs it
@@ -252,21 +242,17 @@ void HistoryTest::schemaIsBroughtUpToDateByFourAtOnce()
             QCOMPARE(select(older, "DROP INDEX " + index), QStringList());
         QCOMPARE(select(older, QString("UPDATE schema_version SET version = %1").arg(version)), QStringList());
     }
-    QString errors;
-    QMutex lock;
-    std::vector<std::thread> stations;
+    std::vector<std::future<QString>> stations;
     for (int i = 0; i < 4; ++i) {
-        stations.emplace_back([&] {
+        stations.push_back(std::async(std::launch::async, [&] {
             History history;
             QString failure;
-            if (!history.open(target, &failure)) {
-                const QMutexLocker locked(&lock);
-                errors += failure + '\n';
-            }
-        });
+            return history.open(target, &failure) ? QString() : failure + '\n';
+        }));
     }
-    for (std::thread &station : stations)
-        station.join();
+    QString errors;
+    for (std::future<QString> &station : stations)
+        errors += station.get();
     QCOMPARE(errors, refused.isEmpty() ? "" : QString("cannot open history %1: %2\n").arg(target, refused).repeated(4));
     if (!refused.isEmpty())
         return;
