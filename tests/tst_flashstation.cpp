@@ -439,19 +439,17 @@ void FlashStationTest::historyHoldsEveryStationsDevices()
     std::vector<std::unique_ptr<SimProcess>> running;
     const QStringList ports = startSims(sims, &running);
     QCOMPARE(ports.size(), sims.size());
-    std::vector<std::unique_ptr<QProcess>> stations;
-    for (int i = 0; i < 4; ++i) {
-        stations.push_back(std::make_unique<QProcess>());
-        stations.back()->start(ORVIK_FLASH_PATH,
-                               dbArgs(db)
-                                       + QStringList{ "--station", QString("line-%1").arg(i), "--json",
-                                                      home->filePath(QString::number(i)) }
-                                       + ports.mid(4 * i, 4));
-    }
+    QProcess stations[4];
+    for (int i = 0; i < 4; ++i)
+        stations[i].start(ORVIK_FLASH_PATH,
+                          dbArgs(db)
+                                  + QStringList{ "--station", QString("line-%1").arg(i), "--json",
+                                                 home->filePath(QString::number(i)) }
+                                  + ports.mid(4 * i, 4));
     QMap<QString, QJsonObject> expected; // by name: the report's objects, with their run's
     for (int i = 0; i < 4; ++i) {
-        QVERIFY(stations[i]->waitForFinished(Long));
-        QCOMPARE(stations[i]->exitCode(), 0);
+        QVERIFY(stations[i].waitForFinished(Long));
+        QCOMPARE(stations[i].exitCode(), 0);
         const QJsonObject report = QJsonDocument::fromJson(readFile(home->filePath(QString::number(i)))).object();
         QJsonObject history = report["history"].toObject();
         const QJsonValue id = history.take("run");
