@@ -2,9 +2,6 @@
 
 #include <QFile>
 #include <QProcess>
-#include <QSqlDatabase>
-#include <QSqlError>
-#include <QSqlQuery>
 #include <QUrl>
 
 #include <pwd.h>
@@ -20,6 +17,9 @@ bool PgServer::run(const QString &tool, const QStringList &args, QString *error)
 {
     QProcess process;
     process.setProcessChannelMode(QProcess::MergedChannels);
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("PGPASSWORD"), QLatin1String(Password));
+    process.setProcessEnvironment(environment);
     if (::geteuid() == 0)
         process.start(QStringLiteral("runuser"), QStringList{ "-u", "postgres", "--", ToolFolder + tool } + args);
     else
@@ -34,10 +34,6 @@ bool PgServer::start(QString *error)
 {
     if (running)
         return true;
-    if (!dir.isValid()) {
-        *error = QStringLiteral("no temporary folder");
-        return false;
-    }
     if (!initialised) {
         QFile passwordFile(dir.filePath("password"));
         if (!passwordFile.open(QIODevice::WriteOnly) || passwordFile.write(Password) < 0)
@@ -56,13 +52,12 @@ bool PgServer::start(QString *error)
                           { "-D", dir.filePath("data"), "-A", "scram-sha-256", "-U", User,
                             "--pwfile=" + passwordFile.fileName(), "--no-sync", "--no-instructions" },
                           error);
-        if (!initialised)
-            return false;
     }
-    running = run("pg_ctl",
-                  { "-D", dir.filePath("data"), "-l", dir.filePath("log"), "-w", "-o",
-                    "-k " + dir.path() + " -c listen_addresses='' -c fsync=" + (durable ? "on" : "off"), "start" },
-                  error);
+    running = initialised
+            && run("pg_ctl",
+                   { "-D", dir.filePath("data"), "-l", dir.filePath("log"), "-w", "-o",
+                     "-k " + dir.path() + " -c listen_addresses='' -c fsync=" + (durable ? "on" : "off"), "start" },
+                   error);
     return running;
 }
 
@@ -74,28 +69,11 @@ void PgServer::stop()
     running = false;
 }
 
-QString PgServer::url(const QString &database) const
-{
-    return QStringLiteral("postgresql://%1@%2/%3")
-            .arg(QLatin1String(User), QString::fromLatin1(QUrl::toPercentEncoding(dir.path())), database);
-}
-
 QString PgServer::createDatabase(QString *error)
 {
     const QString name = QStringLiteral("history%1").arg(++databases);
-    const QString connection = QStringLiteral("pgserver-admin");
-    bool created = false;
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), connection);
-        db.setHostName(dir.path());
-        db.setUserName(QLatin1String(User));
-        db.setPassword(QLatin1String(Password));
-        db.setDatabaseName(QStringLiteral("postgres"));
-        QSqlQuery query(db);
-        created = db.open() && query.exec(QStringLiteral("CREATE DATABASE ") + name);
-        if (!created)
-            *error = db.isOpen() ? query.lastError().text() : db.lastError().text();
-    }
-    QSqlDatabase::removeDatabase(connection);
-    return created ? url(name) : QString();
+    if (!start(error) || !run("createdb", { "-h", dir.path(), "-U", User, name }, error))
+        return QString();
+    return QStringLiteral("postgresql://%1@%2/%3")
+            .arg(QLatin1String(User), QString::fromLatin1(QUrl::toPercentEncoding(dir.path())), name);
 }

@@ -23,12 +23,10 @@ public:
     // Creates the cluster on the first call; false with *error.
     bool start(QString *error);
     void stop();
-    bool isRunning() const { return running; }
 
     QString socketFolder() const { return dir.path(); }
-    // postgresql://orvik@%2F...folder/database
-    QString url(const QString &database) const;
-    // A new empty database on the running server; its URL, or empty with *error.
+    // A new empty database, the server started first if need be; its URL (postgresql://orvik@%2F...folder/name),
+    // or empty with *error.
     QString createDatabase(QString *error);
 
 private:
