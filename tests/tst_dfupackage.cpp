@@ -1,6 +1,5 @@
-// Update packages: the built-in ones, and what loading gives for the package
-// loader's fuzz seeds (tst_fuzzregressions replays the same files through the
-// check that nothing is left behind or written outside the temporary location).
+// Update packages: the built-in ones, and what loading gives for the package loader's fuzz seeds (tst_fuzzregressions
+// replays the same files through the check that nothing is left behind or written outside the temporary location).
 #include "builtinpackages.h"
 
 #include <QtEndian>
@@ -11,8 +10,7 @@ Q_DECLARE_METATYPE(Read)
 
 namespace {
 
-// The temporary location points at a folder of its own while this lives, so
-// that what loading leaves behind shows without a hook in the loader.
+// The temporary location in a folder of its own: what loading leaves behind shows without a hook in the loader.
 struct ScratchTemp
 {
     QTemporaryDir folder;
@@ -28,8 +26,7 @@ class PackageTest : public QObject
     Q_OBJECT
 
 private slots:
-    // Holds for real packages too: the init packet ends in the image's CRC and
-    // the announced sizes add up to the image.
+    // Holds for real packages too: the init packet ends in the image's CRC and the announced sizes add up to the image.
     void builtInPackagesAreConsistent()
     {
         for (const auto &[type, path] : { std::make_pair(Dfu::SoftDeviceBootloader, BuiltInBootloader),
@@ -42,8 +39,7 @@ private slots:
         }
     }
 
-    // Rows are seed files (or a path of the system): what was read of their
-    // image and init packet, why the rest was not, and the sizes sd, bl, app.
+    // Seed files (or a system path): what was read of image and init packet, why not the rest, sizes sd, bl, app.
     void packageLoadsWhatItCan_data()
     {
         QTest::addColumn<Dfu::ImageType>("type");
@@ -84,8 +80,7 @@ private slots:
         row("zip64.zip", Dfu::Application, Nothing, "ZIP64 archive, not supported");
         row("too-many-entries.zip", Dfu::Application, Nothing, "too many entries: 65, at most 64");
     }
-    // Each load unpacks into the temporary location and takes away what it
-    // made, and what the zip reader objects to is said in the reason alone.
+    // Loading takes away what it unpacked; what the zip reader objects to is said in the reason alone.
     void packageLoadsWhatItCan()
     {
         QFETCH(Dfu::ImageType, type);

@@ -1,6 +1,5 @@
-// The serial DFU packet link's reader: how a reply is judged. The frames the
-// updater writes are checked byte by byte by the simulator's strict receiver
-// (tst_simfirmware, tst_dfutransfer); unescaping is checked for round trips by
+// The serial DFU packet link's reader: how a reply is judged. The frames the updater writes are checked byte by byte by
+// the simulator's strict receiver (tst_simfirmware, tst_dfutransfer); unescaping is checked for round trips by
 // tst_fuzzregressions, and what a bad escape decodes to is never used.
 #include "dfu.h"
 #include "testhelpers.h"
@@ -12,10 +11,8 @@ class DfuPacketTest : public QObject
     Q_OBJECT
 
 private slots:
-    // Two packets are queued, of sequence numbers 3 and 4; the reads arrive
-    // while the first is outstanding and the second, once written, gets its
-    // own acknowledgement: Success means both were acknowledged. "left" waits
-    // for the next read.
+    // Packets of sequence 3 and 4; the reads arrive while the first is out, the second gets its own acknowledgement
+    // (Success: both acknowledged). "left" waits for the next read.
     void replyJudgedByAcknowledgeBits_data()
     {
         QTest::addColumn<QByteArrayList>("reads");

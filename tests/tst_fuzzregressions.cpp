@@ -1,6 +1,5 @@
-// Replays the fuzz targets' seeds, and every input a fuzzer has crashed on
-// (tests/fuzz/regressions/<target>/), through the checks the targets make, so
-// that the ordinary sanitized suite keeps those inputs harmless.
+// Replays the fuzz targets' seeds, and every input a fuzzer has crashed on (tests/fuzz/regressions/<target>/), through
+// the checks the targets make, so that the ordinary sanitized suite keeps those inputs harmless.
 #include "fuzz/fuzzharness.h"
 
 #include <QtTest>

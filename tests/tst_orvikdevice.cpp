@@ -1,6 +1,5 @@
-// The device link on a pty (the test plays the device on the master): request
-// frames, the reply reader with log collection and nested event loops, a
-// vanished device, port matching and the hand-off of the port to the updater.
+// The device link on a pty (the test plays the device): request frames, the reply reader with its nested event loops, a
+// vanished device, port matching and the updater's hold on the port.
 #include "builtinpackages.h"
 #include "devicesignals.h"
 #include "ptypair.h"
@@ -12,8 +11,7 @@
 Q_DECLARE_METATYPE(PortIds)
 #define REQUEST(calls) Request([=](OrvikDevice &d) { d.calls; })
 
-// What a reply-reader row does in turn: the device sends bytes as one read, or
-// the test acts. Nested and Unnotified bytes arrive while the receiver of the
+// The device sends bytes as one read, or the test acts. Nested and Unnotified bytes arrive while the receiver of the
 // next signal runs a nested event loop, in which the port notifies again or not.
 struct Step
 {
@@ -46,7 +44,6 @@ struct Link
         DeviceSignals::record(&device, &events, &OrvikDevice::upgradeStarted);
         DeviceSignals::record(&device, &events, &QSerialPort::errorOccurred);
     }
-    // Sends bytes as one read and returns what that read emitted.
     QString feed(const QByteArray &bytes)
     {
         const int before = events.size();
@@ -59,12 +56,8 @@ class OrvikDeviceTest : public QObject
     Q_OBJECT
 
 private slots:
-    // Each port without a location of its own gets a pty, whose device
-    // answers the information request if its index is in "answering". Three
-    // attaches in turn (or one per entry of "listed", the ports listed then),
-    // each followed by the request: the port opened and whether it
-    // "answered", was given up as "lost" or keeps "waiting"; "-" when none
-    // opened.
+    // A port without a location gets a pty whose device answers if its index is in "answering". Each attach (three, or
+    // one per entry of "listed") asks: the port opened and "answered", "lost" or "waiting"; "-" when none opened.
     void attachTriesMatchesInTurn_data()
     {
         const PortIds orvik{ true, 0x0403, true, 0x6015, {} };
@@ -80,8 +73,8 @@ private slots:
         row("noPorts", {}, {}, "-, -, -");
         row("otherFtdiSkipped", { { true, 0x0403, true, 0x6001, {} }, orvik }, { 0, 1 },
             "1 answered, 1 answered, 1 answered");
-        row("vendorWithoutProductSkipped", { { true, 0x0403, false, 0x6015, {} } }, { 0 }, "-, -, -");
-        row("productWithoutVendorSkipped", { { false, 0x0403, true, 0x6015, {} } }, { 0 }, "-, -, -");
+        row("idsWithoutTheOtherSkipped", { { true, 0x0403, false, 0x6015, {} }, { false, 0x0403, true, 0x6015, {} } },
+            { 0, 1 }, "-, -, -");
         row("silentMatchMakesWayForTheNext", { orvik, orvik }, { 1 }, "0 lost, 1 answered, 1 answered");
         row("silentMatchesTakeTurns", { orvik, {}, orvik }, {}, "0 lost, 2 lost, 0 lost");
         // The device unplugged and back: alone for a while, the silent match still gives way.
@@ -136,7 +129,7 @@ private slots:
         QCOMPARE(got.join(", "), expected);
     }
 
-    // A row may make several calls; a scan follows as a marker.
+    // A scan follows each row's calls as a marker.
     void requestWritesExactFrame_data()
     {
         const QByteArray addr = hex("a0 a1 a2 a3 a4 a5");
@@ -188,7 +181,6 @@ private slots:
             { "radioFound a0a1a2a3a4a5 c0c1c2 , radioFound a0a1a2a3a4a5 c0c1c2 R-7" });
         row("revisionsStopAtZeroPadding", { "0a8c 312e352e33 000000 068a 37333135 088b 31312e302e30" },
             { "getSwRevComplete 1.5.3, getHwRevComplete 7315, getFwRevComplete 11.0.0" });
-        row("passKeyLeastSignificantFirst", { "0c84 a0a1a2a3a4a5 40e20100" }, { "verifyPassKey a0a1a2a3a4a5 123456" });
         row("nonZeroStatusIsFailure", { "038501 0387ff 038f00" },
             { "upgradeReady false, lowerGpioComplete false, setSerialComplete true" });
         row("infoAndBatteryUnchanged", { "0689 07 534e31 038d57" }, { "getInfoComplete 7 SN1, getBattComplete 87" });
@@ -241,8 +233,7 @@ private slots:
         QCOMPARE(link.pty.read(requests.size()).toHex(' '), requests.toHex(' '));
     }
 
-    // A vanished device reaches the window as one ResourceError after the
-    // first ReadError, not as an endless flood, and the port can attach again.
+    // A vanished device: one ResourceError after the first ReadError, not a flood; the port can attach again.
     void hangUpGivesOneResourceError()
     {
         Link link;
@@ -254,9 +245,8 @@ private slots:
         QVERIFY(link.device.attach(next.slavePath()));
     }
 
-    // During an upgrade the port's bytes belong to the updater; afterwards the
-    // reader picks up exactly where it left off. A run with nothing to send
-    // hands the port back as well.
+    // During an upgrade the port's bytes are the updater's; then the reader goes on where it left off (also after a run
+    // with nothing to send).
     void upgradeOwnsPortUntilItEnds()
     {
         Link link;
@@ -276,8 +266,7 @@ private slots:
                                "scanComplete true" }));
     }
 
-    // The window closed mid-upgrade: the updater goes with the port, not left
-    // to time out on it later.
+    // The window closed mid-upgrade: the updater goes with the port, not left to time out on it.
     void destroyedDuringUpgradeLeavesNothingBehind()
     {
         QPointer<Dfu> updater;

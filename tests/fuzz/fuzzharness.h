@@ -1,7 +1,6 @@
-// Shared by the libFuzzer targets and tst_fuzzregressions: each check drives
-// one reader or the package loader with one input, without a serial port, and
-// returns the first rule the code broke (empty when none). Memory errors are
-// the sanitizers' to report. Befriended by OrvikDevice and Dfu.
+// Shared by the libFuzzer targets and tst_fuzzregressions: each check drives one reader or the package loader with one
+// input, without a serial port, and returns the first rule the code broke (empty when none). Memory errors are the
+// sanitizers' to report. Befriended by OrvikDevice and Dfu.
 #ifndef FUZZHARNESS_H
 #define FUZZHARNESS_H
 
@@ -28,11 +27,8 @@ struct FuzzHarness
         }
     }
 
-    // Device reply reader; chunk length h & 0x7F. A chunk with bit 7 set arrives
-    // while the receiver of the next signal runs, as during a message box's
-    // nested event loop (else after the current call). After every outer call
-    // the buffer may hold only the start of one frame. Short fields in a signal
-    // would come from a read past the frame, which the address sanitizer reports.
+    // Device reply reader; chunk length h & 0x7F. A chunk with bit 7 set arrives while the receiver of the next signal
+    // runs, as in a message box's nested loop. After every outer call the buffer may hold only the start of one frame.
     static QString checkDeviceReply(const uint8_t *data, size_t size)
     {
         QString problem;
@@ -61,11 +57,9 @@ struct FuzzHarness
         return problem;
     }
 
-    // DFU reply reader and its stop-and-wait state. Byte 0 sets up the queue
-    // (bits 0-2: data packets of 0xC0 bytes, bit 3: the last one short, bit 7:
-    // nothing queued); then chunks of h & 0x3F bytes are fed to the reader, after
-    // which h >> 6 says what the event loop does: 1 run a pending advance, 2 let
-    // the response timer expire, 3 process pending events.
+    // DFU reply reader and its stop-and-wait state. Byte 0: bits 0-2 data packets of 0xC0 bytes, bit 3 the last one
+    // short, bit 7 nothing queued. Then chunks of h & 0x3F bytes for the reader, after each of which the event loop
+    // does h >> 6: 1 a pending advance, 2 the response timeout, 3 pending events.
     static QString checkDfuReply(const uint8_t *data, size_t size)
     {
         QString problem;
@@ -110,9 +104,8 @@ struct FuzzHarness
         return problem;
     }
 
-    // Package loader on the archive bytes, as both package types. The package
-    // lies in a private work directory whose tmp/ is the temporary location:
-    // afterwards tmp/ is empty and nothing new lies beside the package.
+    // Package loader on the archive bytes, as both package types. The package lies in a private work directory whose
+    // tmp/ is the temporary location: afterwards tmp/ is empty and nothing new lies beside the package.
     static QString checkLoadPackage(const uint8_t *data, size_t size)
     {
         static QTemporaryDir work;
@@ -135,8 +128,7 @@ struct FuzzHarness
     }
 };
 
-// The libFuzzer entry points around one check: an application object for the
-// timers, silence from Qt's warnings, and a hard stop when a rule is broken.
+// libFuzzer entry points: an application for the timers, Qt's warnings silenced, a hard stop on a broken rule.
 #define ORVIK_FUZZ_TARGET(check)                                                               \
     extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)                               \
     {                                                                                          \

@@ -10,9 +10,8 @@
 
 class QSocketNotifier;
 
-// The simulator's strict DFU bootloader on a pseudo-terminal inside the test
-// process: the code under test opens slavePath() and talks to the same receiver
-// the simulator program runs, with its checks and fault injection.
+// The simulator's strict DFU bootloader on a pseudo-terminal inside the test process: the code under test opens
+// slavePath() and talks to the same receiver the simulator program runs, with its checks and fault injection.
 class BootloaderPeer : public QObject
 {
     Q_OBJECT

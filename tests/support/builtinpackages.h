@@ -3,8 +3,7 @@
 
 #include "testhelpers.h"
 
-// The packages the tool carries. Tests take counts from what is in them, so
-// that the real firmware can replace the stand-ins.
+// The packages the tool carries; tests count from them, so that real firmware can replace the stand-ins.
 inline const QString BuiltInBootloader = QStringLiteral(":/upgrade/ble_orvik_hx7315_bl_sd.zip");
 inline const QString BuiltInApplication = QStringLiteral(":/upgrade/ble_orvik_hx7315_app.zip");
 

@@ -13,8 +13,7 @@
 using Request = std::function<void(OrvikDevice &)>;
 Q_DECLARE_METATYPE(Request)
 
-// The device link's signals as lines "name arguments...", in the order emitted,
-// so that a whole exchange compares as one list and a failure shows all of it.
+// The link's signals as lines "name arguments..." in emission order: a whole exchange compares as one list.
 namespace DeviceSignals {
 
 inline QString text(bool value)

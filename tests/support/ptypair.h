@@ -10,10 +10,8 @@
 #include <pty.h>
 #include <unistd.h>
 
-// A pseudo-terminal pair for tests: the code under test opens slavePath() as
-// its serial port and the test plays the device on the master. The pair holds
-// the raw-mode slave open itself, so that the master keeps working while the
-// port under test is closed and reopened.
+// The code under test opens slavePath() as its port and the test plays the device on the master. The pair holds the raw
+// slave open itself, so that the master keeps working while the port under test is closed and reopened.
 class PtyPair
 {
     Q_DISABLE_COPY(PtyPair)
@@ -38,16 +36,14 @@ public:
     QString slavePath() const { return path; }
     int masterDescriptor() const { return masterFd; }
 
-    // Writes data to the master; false if the master is closed or takes less
-    // (test writes are far below the pty's buffer, so one write takes them whole).
+    // False if the master is closed or takes less (test writes are far below the pty's buffer).
     bool write(const QByteArray &data)
     {
         return masterFd >= 0 && ::write(masterFd, data.constData(), size_t(data.size())) == data.size();
     }
 
-    // What the slave side wrote, running the event loop meanwhile (a port's
-    // writes leave its buffer only there): returns once minBytes arrived or
-    // after timeoutMs; minBytes 0 takes what is there.
+    // What the slave side wrote, running the event loop meanwhile (a port's writes leave its buffer only there):
+    // returns once minBytes arrived or after timeoutMs; minBytes 0 takes what is there.
     QByteArray read(int minBytes = 0, int timeoutMs = 5000)
     {
         QByteArray data;
@@ -64,8 +60,7 @@ public:
         return data;
     }
 
-    // Hangs up the line: the slave side then reads end-of-file. Closing -1
-    // again does nothing.
+    // Hangs up the line: the slave side then reads end-of-file. Closing -1 again does nothing.
     void closeMaster()
     {
         ::close(masterFd);

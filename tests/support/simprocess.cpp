@@ -28,22 +28,18 @@ QList<QJsonObject> SimProcess::trace() const
 {
     QList<QJsonObject> objects;
     QFile file(dir.filePath("trace.jsonl"));
-    if (file.open(QIODevice::ReadOnly)) {
-        for (const QByteArray &line : file.readAll().split('\n')) {
-            if (QJsonDocument::fromJson(line).isObject())
-                objects.append(QJsonDocument::fromJson(line).object());
-        }
-    }
+    for (const QByteArray &line : file.open(QIODevice::ReadOnly) ? file.readAll().split('\n') : QByteArrayList())
+        if (const QJsonDocument document = QJsonDocument::fromJson(line); document.isObject())
+            objects.append(document.object());
     return objects;
 }
 
 QList<QJsonObject> SimProcess::events(const QString &event) const
 {
     QList<QJsonObject> matching;
-    for (const QJsonObject &object : trace()) {
+    for (const QJsonObject &object : trace())
         if (object.value("event").toString() == event)
             matching.append(object);
-    }
     return matching;
 }
 
@@ -62,12 +58,14 @@ QJsonObject SimProcess::summary()
     return found.isEmpty() ? QJsonObject() : found.last();
 }
 
-QList<QByteArray> SimProcess::appRequests() const
+QStringList SimProcess::appRequests(bool lastPlugOnly) const
 {
-    QList<QByteArray> frames;
-    for (const QJsonObject &object : events(QStringLiteral("rx"))) {
-        if (object.value("mode").toString() == QLatin1String("app"))
-            frames.append(QByteArray::fromHex(object.value("hex").toString().toLatin1()));
+    QStringList frames;
+    for (const QJsonObject &object : trace()) {
+        if (lastPlugOnly && object.value("event") == "plug")
+            frames.clear();
+        else if (object.value("event") == "rx" && object.value("mode") == "app")
+            frames << object.value("hex").toString().toLower();
     }
     return frames;
 }

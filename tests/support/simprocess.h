@@ -5,9 +5,8 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
-// The device simulator as a child process on a real pseudo-terminal, with its
-// link and trace in a temporary directory that goes with the object. It also
-// ends when the test process ends, however that happens.
+// The device simulator as a child process on a real pseudo-terminal, with its link and trace in a temporary directory
+// that goes with the object. It also ends when the test process ends, however that happens.
 class SimProcess : public QObject
 {
 public:
@@ -28,8 +27,8 @@ public:
     bool waitForEvent(const QString &event, int count = 1, int timeoutMs = 20000);
     // Stops the simulator and returns its summary event.
     QJsonObject summary();
-    // The request frames the application firmware received, in order.
-    QList<QByteArray> appRequests() const;
+    // The request frames the application firmware received (since it was last plugged in), as hex.
+    QStringList appRequests(bool lastPlugOnly = false) const;
 
 private:
     QTemporaryDir dir;

@@ -87,9 +87,8 @@ qint64 WindowRig::openedSince(qint64 at) const
     return found == opens.cend() ? -1 : *found;
 }
 
-// QTest::qWaitFor sleeps 10 ms between passes of the event loop, which
-// stretches each stop-and-wait round trip of a transfer to that; a loop of
-// its own runs the transfer at the speed the window does.
+// QTest::qWaitFor sleeps 10 ms between passes of the event loop, which stretches each stop-and-wait round trip of a
+// transfer to that; a loop of its own runs the transfer at the speed the window does.
 bool WindowRig::waitFor(const std::function<bool()> &done, int timeoutMs)
 {
     QEventLoop loop;
@@ -144,14 +143,6 @@ QStringList WindowRig::rows() const
     return texts;
 }
 
-QStringList WindowRig::requests() const
-{
-    QStringList hex;
-    for (const QByteArray &frame : sim->appRequests())
-        hex << QString::fromLatin1(frame.toHex());
-    return hex;
-}
-
 QStringList WindowRig::violations()
 {
     const QJsonObject summary = sim->summary();
@@ -163,8 +154,7 @@ QStringList WindowRig::violations()
 
 int WindowRig::cursorDepth()
 {
-    // The stack has no size query: take it apart and put it back. The window
-    // only ever pushes the wait cursor.
+    // The stack has no size query: take it apart and put it back. The window only ever pushes the wait cursor.
     int depth = 0;
     for (; QGuiApplication::overrideCursor(); ++depth)
         QGuiApplication::restoreOverrideCursor();

@@ -12,9 +12,8 @@
 
 #include <functional>
 
-// The main window on the device simulator (or on a port of the test's own), as
-// the window tests drive it. A timer answers each modal message box the way an
-// operator would, so that its nested event loop runs as in real use, and
+// The main window on the device simulator (or on a port of the test's own), as the window tests drive it. A timer
+// answers each modal message box the way an operator would, so that its nested event loop runs as in real use, and
 // records it together with what the window looked like while it was up.
 class WindowRig
 {
@@ -52,7 +51,7 @@ public:
     QStringList controls() const; // enabled operation controls
     QStringList information() const; // value widgets in use: text, " (disabled)", "<position> of <entries>"
     QStringList rows() const;
-    QStringList requests() const; // frames the simulated application firmware received, as hex
+    QStringList requests() const { return sim->appRequests(); }
     QStringList violations(); // the simulator's, once it has been stopped
     QList<QProgressDialog *> dialogs() const { return window->findChildren<QProgressDialog *>(); }
     static int cursorDepth();
