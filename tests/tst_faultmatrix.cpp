@@ -129,9 +129,8 @@ private slots:
         const int packet = packetIndex[lastPacket];
         QVERIFY(rig.open(simArgs.replaceInStrings("%1", QString::number(packet))));
         QVERIFY2(stage != Attach || rig.device()->isOpen(), "not attached before the unplug");
-        for (QString &box : expectedBoxes)
-            rig.answers << (box.endsWith(" -> No") ? QMessageBox::No
-                                                   : QMessageBox::Yes); // boxes without Yes are closed
+        for (QString &box : expectedBoxes) // boxes without Yes are closed
+            rig.answers << (box.endsWith(" -> No") ? QMessageBox::No : QMessageBox::Yes);
         expectedBoxes.replaceInStrings(" -> No", "");
         rig.fallback = QMessageBox::Yes;
         drive(stage);

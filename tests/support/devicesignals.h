@@ -16,26 +16,18 @@ Q_DECLARE_METATYPE(Request)
 // The link's signals as lines "name arguments..." in emission order: a whole exchange compares as one list.
 namespace DeviceSignals {
 
-inline QString text(bool value)
-{
-    return value ? "true" : "false";
-}
-inline QString text(const QByteArray &bytes)
-{
-    return bytes.toHex();
-}
-inline QString text(const QString &value)
-{
-    return value;
-}
-inline QString text(const QStringList &lines)
-{
-    return lines.join('|');
-}
 template<typename T>
-QString text(T value)
+QString text(const T &value)
 {
-    if constexpr (std::is_enum_v<T>)
+    if constexpr (std::is_same_v<T, bool>)
+        return value ? "true" : "false";
+    else if constexpr (std::is_same_v<T, QByteArray>)
+        return value.toHex();
+    else if constexpr (std::is_same_v<T, QString>)
+        return value;
+    else if constexpr (std::is_same_v<T, QStringList>)
+        return value.join('|');
+    else if constexpr (std::is_enum_v<T>)
         return QString::fromLatin1(QMetaEnum::fromType<T>().valueToKey(value));
     else
         return QString::number(value);
