@@ -1,8 +1,7 @@
-// Update packages: the built-in ones, and what loading gives for the package loader's fuzz seeds (tst_fuzzregressions
-// replays the same files through the check that nothing is left behind or written outside the temporary location).
+// Update packages: what loading gives for the package loader's fuzz seeds (tst_fuzzregressions replays the same files
+// through the check that nothing is left behind or written outside the temporary location).
 #include "builtinpackages.h"
 
-#include <QtEndian>
 #include <QtTest>
 
 enum Read { Nothing, InitOnly, ImageAndInit };
@@ -26,19 +25,6 @@ class PackageTest : public QObject
     Q_OBJECT
 
 private slots:
-    // Holds for real packages too: the init packet ends in the image's CRC and the announced sizes add up to the image.
-    void builtInPackagesAreConsistent()
-    {
-        for (const auto &[type, path] : { std::make_pair(Dfu::SoftDeviceBootloader, BuiltInBootloader),
-                                          std::make_pair(Dfu::Application, BuiltInApplication) }) {
-            const Dfu::UpdateImage image = Dfu::readPackage(type, path);
-            QVERIFY(!image.image.isEmpty() && image.initPacket.size() >= 14);
-            QCOMPARE(qFromLittleEndian<quint16>(image.initPacket.constData() + image.initPacket.size() - 2),
-                     Dfu::crc16(image.image));
-            QCOMPARE(image.sdSize + image.blSize + image.appSize, image.image.size());
-        }
-    }
-
     // Seed files (or a system path): what was read of image and init packet, why not the rest, sizes sd, bl, app.
     void packageLoadsWhatItCan_data()
     {
