@@ -78,8 +78,6 @@ private slots:
         row("unplugged and back before the first request", Attach,
             { "--replug-delay", "100", "--unplug-after", "ms:500" }, { Battery });
         row("unplugged instead of the information", Chain, unplugAt + QStringList{ "request:0x08" }, { Battery });
-        row("unplugged when Ready, instead of the battery level", Chain, unplugAt + QStringList{ "request:0x0C" },
-            { Battery });
         row("unplugged during a scan", Scan, unplugAt + QStringList{ "request:0x01" }, { Battery, Battery });
         row("unplugged during pairing", Pair, unplugAt + QStringList{ "request:0x02" }, { Battery, ScanDone, Battery });
         row("unplugged while the pass key is asked", PassKey, unplugAt + QStringList{ "ms:4500" },

@@ -135,10 +135,6 @@ private slots:
         const QByteArray addr = hex("a0 a1 a2 a3 a4 a5");
         QTest::addColumn<Request>("request");
         QTest::addColumn<QByteArray>("frames");
-        QTest::addRow("requestsWithoutArguments")
-                << REQUEST(doScan(); d.enterUpgradeMode(); d.resetDevice(); d.getInfo(); d.getHwRev(); d.getFwRev();
-                           d.getSwRev(); d.getBatt(); d.getNextLog(); d.getLogs())
-                << hex("0201 0204 0207 0208 0209 020a 020b 020c 020d 020d");
         QTest::addRow("inputsEmergencyOneNormalZero")
                 << REQUEST(upperGpio(true); d.upperGpio(false); d.lowerGpio(true); d.lowerGpio(false))
                 << hex("030501 030500 030601 030600");

@@ -75,7 +75,7 @@ private slots:
         QTest::addColumn<QStringList>("args");
         QTest::addColumn<Steps>("steps");
         QTest::addColumn<QByteArray>("replies");
-        QTest::addColumn<QStringList>("events"); // violations, hand-overs, bytes left unread, an installable update
+        QTest::addColumn<QStringList>("events"); // violations, the hand-over, bytes left unread, an installable update
         const auto app = [](const char *name, const QStringList &args, const char *requests, const QByteArray &replies,
                             const QStringList &events = {}) {
             QTest::addRow("%s", name) << args << Steps{ requests } << QByteArray::fromHex(replies) << events;
@@ -93,12 +93,9 @@ private slots:
         Steps run{ frame(1, start(2)), frame(2, init(SimWire::crc16("xx"))), x, frame(4, le(4) + "x"),
                    frame(5, le(5)) };
 
-        app("reset restarts the device", {}, "0207 0208", "038800", { "reset", "left 0208" });
         app("failure statuses from the command line",
             { "--status", "0x01=1", "--status", "0x02=3", "--status", "4=1", "--status", "6=2", "--status", "0x07=1" },
             "0201 0902A0A1A2A3A4A501 0204 030501 030601 0207", "038101 038303 038501 038600 038702 038801");
-        app("information, revisions and battery", {}, "0208 0209 020A 020B 020C",
-            info + "068A 37333135 088B 31312E302E30 078C 312E352E33 038D57");
         app("silent request", { "--silent", "0x08" }, "0208 0209", "068A37333135");
         app("unknown request code is dropped, the next request answered", {}, "020E 0208", info,
             { "unknown request code 0x0e (bytes 020e)" });
@@ -169,7 +166,6 @@ private slots:
         connect(&app, &AppDevice::violation, this, [&](const QString &reason) { seen << reason; });
         connect(&boot, &Bootloader::violation, this, [&](int, const QString &reason) { seen << reason; });
         connect(&app, &AppDevice::enterBootloader, this, [&] { seen << "bootloader"; });
-        connect(&app, &AppDevice::resetRequested, this, [&] { seen << "reset"; });
         qint64 now = 0;
         for (const Step &step : steps) {
             // Byte by byte: a request split over reads is answered once it is complete.
