@@ -1,13 +1,18 @@
 #ifndef PGSERVER_H
 #define PGSERVER_H
 
-#include <QString>
-#include <QStringList>
+#include <QFile>
+#include <QProcess>
 #include <QTemporaryDir>
+#include <QUrl>
 
-// A PostgreSQL server of the test's own in a temporary folder: Unix socket
-// only, password authentication for the user "orvik". As root it runs as the
-// postgres account (the server refuses root). Stopped and removed with the object.
+#include <pwd.h>
+#include <unistd.h>
+#include <utility>
+
+// A PostgreSQL server of the test's own in a temporary folder: Unix socket only, password authentication for
+// the user "orvik". As root it runs as the postgres account (the server refuses root). Stopped and removed with
+// the object.
 class PgServer
 {
     Q_DISABLE_COPY(PgServer)
@@ -21,16 +26,67 @@ public:
     ~PgServer() { stop(); }
 
     // Creates the cluster on the first call; false with *error.
-    bool start(QString *error);
-    void stop();
+    bool start(QString *error)
+    {
+        // The server writes its socket, lock and log here; the password file stays readable to it.
+        const passwd *account = ::geteuid() == 0 ? ::getpwnam("postgres") : nullptr;
+        if (account && ::chown(QFile::encodeName(dir.path()).constData(), account->pw_uid, account->pw_gid) != 0) {
+            *error = "cannot give " + dir.path() + " to postgres";
+            return false;
+        }
+        QFile password(dir.filePath("password"));
+        initialised = initialised
+                || (password.open(QIODevice::WriteOnly) && password.write(Password) > 0 && password.flush()
+                    && run("initdb",
+                           { "-D", dir.filePath("data"), "-A", "scram-sha-256", "-U", User,
+                             "--pwfile=" + password.fileName(), "--no-sync", "--no-instructions" },
+                           error));
+        running = running
+                || (initialised
+                    && run("pg_ctl",
+                           { "-D", dir.filePath("data"), "-l", dir.filePath("log"), "-w", "-o",
+                             "-k " + dir.path() + " -c listen_addresses='' -c fsync=" + (durable ? "on" : "off"),
+                             "start" },
+                           error));
+        return running;
+    }
+    void stop()
+    {
+        QString ignored;
+        if (std::exchange(running, false))
+            run("pg_ctl", { "-D", dir.filePath("data"), "-m", "fast", "-w", "stop" }, &ignored);
+    }
 
     QString socketFolder() const { return dir.path(); }
     // A new empty database, the server started first if need be; its URL (postgresql://orvik@%2F...folder/name),
     // or empty with *error.
-    QString createDatabase(QString *error);
+    QString createDatabase(QString *error)
+    {
+        const QString name = QStringLiteral("history%1").arg(++databases);
+        if (!start(error) || !run("createdb", { "-h", dir.path(), "-U", User, name }, error))
+            return QString();
+        return QStringLiteral("postgresql://%1@%2/%3")
+                .arg(QLatin1String(User), QString::fromLatin1(QUrl::toPercentEncoding(dir.path())), name);
+    }
 
 private:
-    bool run(const QString &tool, const QStringList &args, QString *error);
+    bool run(const QString &tool, const QStringList &args, QString *error)
+    {
+        const QString path = "/usr/lib/postgresql/15/bin/" + tool;
+        QProcess process;
+        process.setProcessChannelMode(QProcess::MergedChannels);
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("PGPASSWORD", Password);
+        process.setProcessEnvironment(environment);
+        if (::geteuid() == 0)
+            process.start("runuser", QStringList{ "-u", "postgres", "--", path } + args);
+        else
+            process.start(path, args);
+        if (process.waitForFinished(120000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0)
+            return true;
+        *error = tool + " failed: " + QString::fromLocal8Bit(process.readAll()).trimmed();
+        return false;
+    }
 
     const bool durable;
     QTemporaryDir dir;
