@@ -1,6 +1,5 @@
-// The station's history on real databases: an SQLite file, and a PostgreSQL
-// server of the test's own. The station's own use of it (refusals, the spool,
-// several stations at once) is tested end to end with orvik-flash.
+// The history on an SQLite file and on a PostgreSQL server of the test's own; the station's use of it (refusals,
+// the spool, several stations at once) is tested end to end with orvik-flash.
 #include "history.h"
 #include "historyquery.h"
 #include "historyrecorder.h"
@@ -20,8 +19,7 @@ namespace {
 
 const char *const Backends[] = { "sqlite", "postgresql" };
 const QString Injection = "x'); DROP TABLE devices;--";
-// Where a terminal shows it, escaped: C0, DEL and C1 controls, a direction override, a line separator and a
-// backslash that would forge an escape; other text as it is.
+// Escaped where a terminal shows it: controls, a direction override, a line separator, a backslash; not the rest.
 const QString Escapes = "ORV\x1b]0;\a\n\x7f\u0085\u202e\u2028\\x1B Zü東";
 
 QJsonObject json(const QString &text)
@@ -40,20 +38,18 @@ QJsonObject device(const QString &started, int port, const QString &fields)
     // An empty field is a null; "hw/fw/sw" revisions and the packets reached become objects.
     const auto value = [](const QString &text) { return text.isEmpty() ? QJsonValue() : QJsonValue(text); };
     const char *const keys[] = { "name", "usbSerial", "result", "phase", "before", "after", "transfer", "reason" };
-    for (int i = 0; i < 8; ++i)
-        device.insert(keys[i], value(f[i]));
-    for (int i : { 4, 5 }) {
+    for (int i = 0; i < 8; ++i) {
         const QStringList r = f[i].split('/');
-        if (r.size() == 3)
-            device.insert(keys[i], QJsonObject{ { "hw", r[0] }, { "fw", value(r[1]) }, { "sw", value(r[2]) } });
+        device.insert(keys[i],
+                      r.size() == 3 ? QJsonObject{ { "hw", r[0] }, { "fw", value(r[1]) }, { "sw", value(r[2]) } }
+                                    : value(f[i]));
     }
     if (!f[6].isEmpty())
         device.insert("transfer", json(QString(R"({"reached": %1, "total": 366, "bytesSent": 9, "ms": 9})").arg(f[6])));
     return device;
 }
 
-// Two runs at two stations, recorded as the station records them: off its thread, each run's tally checked.
-// ORV-0002 failed at the first and was updated at the second.
+// Two runs at two stations, recorded as the station records them, each run's tally checked; ORV-0002 failed first.
 bool record(const QString &target)
 {
     const QString old = "7315/10.0.0/1.4.0";
@@ -108,7 +104,6 @@ private slots:
         server = std::make_unique<PgServer>();
         dir = std::make_unique<QTemporaryDir>();
         qputenv("XDG_DATA_HOME", QFile::encodeName(dir->path()));
-        qputenv("PGPASSWORD", PgServer::Password);
     }
     void queryIsAnswered_data();
     void queryIsAnswered();
@@ -242,14 +237,13 @@ void HistoryTest::schemaIsBroughtUpToDateByFourAtOnce()
             QCOMPARE(select(older, "DROP INDEX " + index), QStringList());
         QCOMPARE(select(older, QString("UPDATE schema_version SET version = %1").arg(version)), QStringList());
     }
-    std::vector<std::future<QString>> stations;
-    for (int i = 0; i < 4; ++i) {
-        stations.push_back(std::async(std::launch::async, [&] {
-            History history;
-            QString failure;
-            return history.open(target, &failure) ? QString() : failure + '\n';
-        }));
-    }
+    const auto open = [&] {
+        History history;
+        QString failure;
+        return history.open(target, &failure) ? QString() : failure + '\n';
+    };
+    std::future<QString> stations[] = { std::async(std::launch::async, open), std::async(std::launch::async, open),
+                                        std::async(std::launch::async, open), std::async(std::launch::async, open) };
     QString errors;
     for (std::future<QString> &station : stations)
         errors += station.get();

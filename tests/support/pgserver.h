@@ -59,9 +59,10 @@ public:
 
     QString socketFolder() const { return dir.path(); }
     // A new empty database, the server started first if need be; its URL (postgresql://orvik@%2F...folder/name),
-    // or empty with *error.
+    // or empty with *error. This process and its children connect with the password from now on.
     QString createDatabase(QString *error)
     {
+        qputenv("PGPASSWORD", Password);
         const QString name = QStringLiteral("history%1").arg(++databases);
         if (!start(error) || !run("createdb", { "-h", dir.path(), "-U", User, name }, error))
             return QString();
@@ -75,9 +76,6 @@ private:
         const QString path = "/usr/lib/postgresql/15/bin/" + tool;
         QProcess process;
         process.setProcessChannelMode(QProcess::MergedChannels);
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert("PGPASSWORD", Password);
-        process.setProcessEnvironment(environment);
         if (::geteuid() == 0)
             process.start("runuser", QStringList{ "-u", "postgres", "--", path } + args);
         else
