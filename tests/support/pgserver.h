@@ -10,9 +10,8 @@
 #include <unistd.h>
 #include <utility>
 
-// A PostgreSQL server of the test's own in a temporary folder: Unix socket only, password authentication for
-// the user "orvik". As root it runs as the postgres account (the server refuses root). Stopped and removed with
-// the object.
+// A PostgreSQL server of the test's own in a temporary folder, removed with it: Unix socket only, password
+// authentication for the user "orvik"; as root it runs as the postgres account (the server refuses root).
 class PgServer
 {
     Q_DISABLE_COPY(PgServer)
@@ -35,7 +34,7 @@ public:
             return false;
         }
         QFile password(dir.filePath("password"));
-        initialised = initialised
+        const bool initialised = QFile::exists(dir.filePath("data"))
                 || (password.open(QIODevice::WriteOnly) && password.write(Password) > 0 && password.flush()
                     && run("initdb",
                            { "-D", dir.filePath("data"), "-A", "scram-sha-256", "-U", User,
@@ -64,10 +63,9 @@ public:
     {
         qputenv("PGPASSWORD", Password);
         const QString name = QStringLiteral("history%1").arg(++databases);
-        if (!start(error) || !run("createdb", { "-h", dir.path(), "-U", User, name }, error))
-            return QString();
-        return QStringLiteral("postgresql://%1@%2/%3")
-                .arg(QLatin1String(User), QString::fromLatin1(QUrl::toPercentEncoding(dir.path())), name);
+        return start(error) && run("createdb", { "-h", dir.path(), "-U", User, name }, error)
+                ? QStringLiteral("postgresql://%1@%2/%3").arg(User, QUrl::toPercentEncoding(dir.path()), name)
+                : QString();
     }
 
 private:
@@ -76,10 +74,9 @@ private:
         const QString path = "/usr/lib/postgresql/15/bin/" + tool;
         QProcess process;
         process.setProcessChannelMode(QProcess::MergedChannels);
-        if (::geteuid() == 0)
-            process.start("runuser", QStringList{ "-u", "postgres", "--", path } + args);
-        else
-            process.start(path, args);
+        const bool root = ::geteuid() == 0;
+        process.start(root ? "runuser" : path,
+                      (root ? QStringList{ "-u", "postgres", "--", path } : QStringList()) + args);
         if (process.waitForFinished(120000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0)
             return true;
         *error = tool + " failed: " + QString::fromLocal8Bit(process.readAll()).trimmed();
@@ -88,7 +85,6 @@ private:
 
     const bool durable;
     QTemporaryDir dir;
-    bool initialised = false;
     bool running = false;
     int databases = 0;
 };

@@ -29,10 +29,9 @@ public:
     void stop()
     {
         process.terminate();
-        if (process.state() != QProcess::NotRunning && !process.waitForFinished(20000)) {
+        if (process.state() != QProcess::NotRunning && !process.waitForFinished(20000))
             process.kill();
-            process.waitForFinished(5000);
-        }
+        process.waitForFinished(5000);
     }
     qint64 processId() const { return process.processId(); }
 
