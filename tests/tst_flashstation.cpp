@@ -25,9 +25,7 @@ constexpr int Long = 240000; // whole updates, several at once, under the saniti
 QStringList runSummary(const QJsonDocument &report)
 {
     const auto revisions = [](const QJsonValue &v) {
-        return v.isNull()
-                ? "null"
-                : QStringList{ v["hw"].toString("-"), v["fw"].toString("-"), v["sw"].toString("-") }.join('/');
+        return v.isNull() ? "null" : v["hw"].toString("-") + "/" + v["fw"].toString("-") + "/" + v["sw"].toString("-");
     };
     if (!report.isObject())
         return {};
@@ -332,9 +330,9 @@ void FlashStationTest::runIsReported()
     QVERIFY(flash.waitForFinished(Long));
     QCOMPARE(flash.exitStatus() == QProcess::NormalExit ? flash.exitCode() : -1, status);
     QVERIFY2(QString(flash.readAllStandardError()).contains(error), qPrintable(error));
-    const QJsonDocument run = json == "-" ? QJsonDocument::fromJson(flash.readAllStandardOutput())
-            : json == "file"              ? QJsonDocument::fromJson(readFile(path))
-                                          : QJsonDocument();
+    const QJsonDocument run = QJsonDocument::fromJson(json == "-"              ? flash.readAllStandardOutput()
+                                                              : json == "file" ? readFile(path)
+                                                                               : QByteArray());
     QCOMPARE(runSummary(run), report);
     QCOMPARE(QDir(tmp).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList());
     if (stop == SIGKILL) // the history opens and holds each record whole
@@ -372,7 +370,6 @@ void FlashStationTest::refusedBeforeAnyPortOpens_data()
     };
     const QString package = "{corpus}/%1 (SoftDevice and bootloader package): %2";
     const QString server = "{history}: connection to server on socket \"{socket}/.s.PGSQL.5432\" failed: FATAL: ";
-    // The packages and the report are checked first.
     row("image CRC differs from the init packet's",
         { "--packages", "{corpus}/softdevice-bootloader.zip", "{corpus}/application.zip" },
         package.arg("softdevice-bootloader.zip", "CRC: image CRC-16 0xD51A, init packet says 0x5105"));
@@ -390,7 +387,6 @@ void FlashStationTest::refusedBeforeAnyPortOpens_data()
     row("one port through a link and its target", { "{pty}" },
         "a port is named twice: {pty} and {port} are both {pty}");
     row("an empty port name", { "" }, "an empty port name; name each port, or give --all");
-    // Then the history, before any port.
     row("a history and none", { "--no-history", "--db", "h.sqlite" }, "--db and --no-history: give one of them");
     row("an empty history path", { "--db", "" }, "--db: empty path");
     row("a history in no folder", { "--db", "/nonexistent/history.sqlite" }, "{history}: no folder /nonexistent");
@@ -434,15 +430,15 @@ void FlashStationTest::refusedBeforeAnyPortOpens()
         args << "{port}";
     error.replace("{history}", "cannot open history " + args.value(args.indexOf("--db") + 1));
     const QString db = args.filter("{pg}").isEmpty() ? QString() : database("postgresql");
-    const QMap<QString, QString> placeholders{ { "{port}", sim.linkPath() },
-                                               { "{pty}", QFileInfo(sim.linkPath()).canonicalFilePath() },
-                                               { "{corpus}", QFINDTESTDATA("fuzz/corpus/loadpackage") },
-                                               { "{home}", home->path() },
-                                               { "{pg}", db.left(db.lastIndexOf('/') + 1) },
-                                               { "{socket}", server ? server->socketFolder() : QString() } };
-    for (auto it = placeholders.begin(); it != placeholders.end(); ++it) {
-        args.replaceInStrings(it.key(), it.value());
-        error.replace(it.key(), it.value());
+    const QStringList placeholders{ "{port}",   sim.linkPath(),
+                                    "{pty}",    QFileInfo(sim.linkPath()).canonicalFilePath(),
+                                    "{corpus}", QFINDTESTDATA("fuzz/corpus/loadpackage"),
+                                    "{home}",   home->path(),
+                                    "{pg}",     db.left(db.lastIndexOf('/') + 1),
+                                    "{socket}", server ? server->socketFolder() : QString() };
+    for (int i = 0; i < placeholders.size(); i += 2) {
+        args.replaceInStrings(placeholders[i], placeholders[i + 1]);
+        error.replace(placeholders[i], placeholders[i + 1]);
     }
     for (const QString &setting : args.filter(QRegularExpression("^[A-Z_]+="))) {
         qputenv(qPrintable(setting.section('=', 0, 0)), QFile::encodeName(setting.section('=', 1)));
@@ -465,8 +461,7 @@ void FlashStationTest::historyHoldsEveryStationsDevices_data()
 void FlashStationTest::historyHoldsEveryStationsDevices()
 {
     QFETCH(QString, backend);
-    const QString db = database(backend);
-    QVERIFY(!db.isEmpty());
+    const QString db = database(backend); // none: every station refuses it
     QList<QStringList> sims{ { "--name", Injection } };
     for (int i = 2; i <= 16; ++i)
         sims << QStringList{ "--name", QString("ORV-%1").arg(i, 4, 10, QChar('0')) };
@@ -474,12 +469,10 @@ void FlashStationTest::historyHoldsEveryStationsDevices()
     const QStringList ports = startSims(sims, &running);
     QCOMPARE(ports.size(), sims.size());
     QProcess stations[4];
-    for (int i = 0; i < 4; ++i) {
-        const QString station = QString::number(i);
+    for (int i = 0; i < 4; ++i)
         stations[i].start(ORVIK_FLASH_PATH,
-                          QStringList{ "--station", station, "--json", home->filePath(station) } + dbArgs(db)
-                                  + ports.mid(4 * i, 4));
-    }
+                          QStringList{ "--station", QString::number(i), "--json", home->filePath(QString::number(i)) }
+                                  + dbArgs(db) + ports.mid(4 * i, 4));
     for (QProcess &station : stations)
         QVERIFY(station.waitForFinished(Long) && station.exitCode() == 0);
     QMap<QString, QJsonObject> found; // by name
@@ -494,8 +487,7 @@ void FlashStationTest::historyHoldsEveryStationsDevices()
         const QJsonValue id = history.take("run");
         QVERIFY(!QUuid(id.toString()).isNull());
         QCOMPARE(history,
-                 QJsonObject(
-                         { { "database", db }, { "written", 6 }, { "spooled", 0 }, { "lost", 0 }, { "replayed", 0 } }));
+                 json(QString(R"({"database": "%1", "written": 6, "spooled": 0, "lost": 0, "replayed": 0})").arg(db)));
         for (const QJsonValue &device : report["devices"].toArray()) {
             QJsonObject record = found.value(device["name"].toString());
             QCOMPARE(QJsonArray({ record.take("run"), record.take("station"), record.take("operator") }),
@@ -510,8 +502,7 @@ void FlashStationTest::historyHoldsEveryStationsDevices()
 void FlashStationTest::historyOutlivesItsDatabase_data()
 {
     QTest::addColumn<QString>("backend"); // file: not the default one, and no folder for the spool
-    QTest::addColumn<QStringList>("kept"); // on record after the next run
-    // A deleted file takes the records written before with it.
+    QTest::addColumn<QStringList>("kept"); // on record after the next run (a deleted file takes earlier ones along)
     QTest::addRow("sqlite: the file deleted mid-run") << "sqlite" << QStringList{ "ORV-0002", "ORV-0003" };
     QTest::addRow("sqlite: the file deleted mid-run, no folder for the spool") << "file" << QStringList{ "ORV-0003" };
     QTest::addRow("postgresql: the server stopped mid-run")
@@ -552,10 +543,8 @@ void FlashStationTest::historyOutlivesItsDatabase()
     QString error;
     QVERIFY2(backend != "postgresql" || server->start(&error), qPrintable(error));
     const QByteArray spooled = readFile(History::spoolPath());
-    QCOMPARE(run(dbArgs(db) + QStringList{ ports[2] }).text(),
-             backend == "file"
-                     ? "0 "
-                     : QString("0 history: 2 records of earlier runs written from the spool to %1\n").arg(db));
+    const QString replayed = "history: 2 records of earlier runs written from the spool to " + db + "\n";
+    QCOMPARE(run(dbArgs(db) + QStringList{ ports[2] }).text(), backend == "file" ? "0 " : "0 " + replayed);
     // The same spool once more, as after a run killed before it could drop it: nothing written twice.
     QVERIFY(spooled.isEmpty() || writeFile(History::spoolPath(), spooled));
     History again;
@@ -637,14 +626,11 @@ void FlashStationTest::queryIsAnswered()
     QVERIFY(!db.isEmpty() && record(db));
     const Ran asked = run(QStringList{ "--history" } + args + dbArgs(db));
     QCOMPARE(asked.text(), QString("0 "));
-    QString answer = QString::fromUtf8(asked.out);
-    if (args.contains("json") && !args.contains("--summary")) {
-        QStringList found;
-        for (const QJsonValue &device : QJsonDocument::fromJson(asked.out).array())
-            found << device["name"].toString() + "@" + device["station"].toString();
-        answer = found.join(", ");
-    }
-    QCOMPARE(answer, output.replace("%run", asked.out.mid(asked.out.indexOf("\r\n") + 2, 36)));
+    QStringList found; // a JSON list of devices
+    for (const QJsonValue &device : QJsonDocument::fromJson(asked.out).array())
+        found << device["name"].toString() + "@" + device["station"].toString();
+    QCOMPARE(found.isEmpty() ? QString::fromUtf8(asked.out) : found.join(", "),
+             output.replace("%run", asked.out.mid(asked.out.indexOf("\r\n") + 2, 36)));
 }
 
 // Four stations open a new database, one of version 1 with records, or one newer than they know, at once.
@@ -668,8 +654,7 @@ void FlashStationTest::schemaIsBroughtUpToDateByFourAtOnce()
     QFETCH(int, version);
     QFETCH(QString, refused);
     const QStringList indexes{ "devices_by_name", "devices_by_serial", "devices_by_result", "devices_by_started" };
-    const QString target = database(backend);
-    QVERIFY(!target.isEmpty());
+    const QString target = database(backend); // none: no row passes
     QString error;
     if (version > 0) {
         QVERIFY(version > 1 || record(target));

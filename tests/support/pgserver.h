@@ -27,7 +27,7 @@ public:
     // Creates the cluster on the first call; false with *error.
     bool start(QString *error)
     {
-        // The server writes its socket, lock and log here; the password file stays readable to it.
+        // The server writes its socket, lock and log here, and reads the password file.
         const passwd *account = ::geteuid() == 0 ? ::getpwnam("postgres") : nullptr;
         if (account && ::chown(QFile::encodeName(dir.path()).constData(), account->pw_uid, account->pw_gid) != 0) {
             *error = "cannot give " + dir.path() + " to postgres";
@@ -36,6 +36,7 @@ public:
         QFile password(dir.filePath("password"));
         const bool initialised = QFile::exists(dir.filePath("data"))
                 || (password.open(QIODevice::WriteOnly) && password.write(Password) > 0 && password.flush()
+                    && password.setPermissions(QFile::ReadOwner | QFile::ReadOther)
                     && run("initdb",
                            { "-D", dir.filePath("data"), "-A", "scram-sha-256", "-U", User,
                              "--pwfile=" + password.fileName(), "--no-sync", "--no-instructions" },

@@ -41,8 +41,7 @@ public:
         QList<QJsonObject> objects;
         QFile file(dir.filePath("trace.jsonl"));
         for (const QByteArray &line : file.open(QIODevice::ReadOnly) ? file.readAll().split('\n') : QList<QByteArray>())
-            if (QJsonDocument::fromJson(line).isObject())
-                objects.append(QJsonDocument::fromJson(line).object());
+            objects.append(QJsonDocument::fromJson(line).object()); // a line still being written: an empty object
         return objects;
     }
     QList<QJsonObject> events(const QString &event, const QString &mode = QString()) const
