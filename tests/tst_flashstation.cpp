@@ -461,7 +461,7 @@ void FlashStationTest::historyHoldsEveryStationsDevices_data()
 void FlashStationTest::historyHoldsEveryStationsDevices()
 {
     QFETCH(QString, backend);
-    const QString db = database(backend); // none: every station refuses it
+    const QString db = database(backend); // empty if none could be made: every station fails
     QList<QStringList> sims{ { "--name", Injection } };
     for (int i = 2; i <= 16; ++i)
         sims << QStringList{ "--name", QString("ORV-%1").arg(i, 4, 10, QChar('0')) };
@@ -654,7 +654,7 @@ void FlashStationTest::schemaIsBroughtUpToDateByFourAtOnce()
     QFETCH(int, version);
     QFETCH(QString, refused);
     const QStringList indexes{ "devices_by_name", "devices_by_serial", "devices_by_result", "devices_by_started" };
-    const QString target = database(backend); // none: no row passes
+    const QString target = database(backend); // empty if none could be made: every open fails
     QString error;
     if (version > 0) {
         QVERIFY(version > 1 || record(target));
