@@ -2,16 +2,15 @@
 #define BOOTLOADERPEER_H
 
 #include "bootloader.h"
-#include "ptypair.h"
+#include "ptyport.h"
 
 #include <QElapsedTimer>
-#include <QObject>
 #include <QStringList>
 
-class QSocketNotifier;
+#include <utility>
 
-// The simulator's strict DFU bootloader on a pseudo-terminal inside the test process: the code under test opens
-// slavePath() and talks to the same receiver the simulator program runs, with its checks and fault injection.
+// The simulator's strict DFU bootloader on its own pseudo-terminal port, inside the test process: the code under
+// test opens slavePath() and talks to the receiver the simulator program runs, with its checks and faults.
 class BootloaderPeer : public QObject
 {
     Q_OBJECT
@@ -19,11 +18,11 @@ class BootloaderPeer : public QObject
 public:
     explicit BootloaderPeer(QObject *parent = nullptr);
 
-    QString slavePath() const { return pty.slavePath(); }
+    QString slavePath() const { return port->slavePath(); }
     Bootloader *engine() const { return boot; }
-    // Writes bytes to the code under test as if the bootloader had sent them.
-    bool send(const QByteArray &bytes) { return pty.write(bytes); }
-    void hangUp();
+    // Bytes as if the bootloader had sent them, though no reply of its own.
+    void send(const QByteArray &bytes) { stray = true, port->write(bytes); }
+    void hangUp() { port->close(); }
 
     QStringList violations;
 
@@ -31,12 +30,10 @@ signals:
     void replied(const QByteArray &frame);
 
 private:
-    void onReadable();
-
-    PtyPair pty;
     QElapsedTimer clock;
+    PtyPort *port;
     Bootloader *boot;
-    QSocketNotifier *notifier;
+    bool stray = false;
 };
 
 #endif // BOOTLOADERPEER_H
