@@ -1,6 +1,6 @@
 // Update packages: what loading gives for the package loader's fuzz seeds (tst_fuzzregressions replays the same files
 // through the check that nothing is left behind or written outside the temporary location).
-#include "builtinpackages.h"
+#include "testhelpers.h"
 
 #include <QtTest>
 

@@ -1,8 +1,8 @@
 // Whole transfers against the simulator's strict bootloader on a pty, which checks every frame and pause.
 #include "bootloaderpeer.h"
-#include "builtinpackages.h"
+#include "devicesignals.h"
+#include "testhelpers.h"
 
-#include <QMetaEnum>
 #include <QSerialPort>
 #include <QtTest>
 
@@ -23,11 +23,6 @@ enum Fault {
 Q_DECLARE_METATYPE(Fault)
 enum Queue { BuiltInPair, BuiltInApplicationAlone, NothingQueued, InitPacketTooLong };
 Q_DECLARE_METATYPE(Queue)
-
-static QString resultName(Dfu::ErrorType error)
-{
-    return QString::fromLatin1(QMetaEnum::fromType<Dfu::ErrorType>().valueToKey(error));
-}
 
 class DfuTransferTest : public QObject
 {
@@ -78,7 +73,7 @@ private slots:
         for (int i = 1; i < sent; ++i)
             events << QString("progress %1").arg(i);
         if (fault < DestroyUpdater)
-            events << "finished " + resultName(result);
+            events << "finished " + DeviceSignals::text(result);
         events << QString("frames %1").arg(sent);
 
         BootloaderPeer peer;
@@ -99,7 +94,7 @@ private slots:
         connect(dfu.get(), &Dfu::updateStarted, [&](int total) { got << QString("started %1").arg(total); });
         connect(dfu.get(), &Dfu::updateProgress, [&](int current) { got << QString("progress %1").arg(current); });
         connect(dfu.get(), &Dfu::updateFinished, [&](Dfu::ErrorType error) {
-            got << "finished " + resultName(error);
+            got << "finished " + DeviceSignals::text(error);
             dfu.reset();
             if (port)
                 port->close(); // a hung-up line reports errors until then
@@ -130,7 +125,6 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!dfu, 60000);
         QTest::qWait(1500); // longer than the response timer and the pauses
         QCOMPARE((got << QString("frames %1").arg(peer.engine()->frameCount())).join(", "), events.join(", "));
-        // Every frame and pause as the bootloader wants them.
         QCOMPARE(peer.violations, QStringList());
         QString why;
         QCOMPARE(peer.engine()->installable(&why), result == Dfu::Success);

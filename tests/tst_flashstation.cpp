@@ -1,6 +1,6 @@
 // The production station end to end: the real orvik-flash against one simulator per port, its report, its trace,
 // its history and its exit status; and the history itself on an SQLite file and on a PostgreSQL server of its own.
-#include "builtinpackages.h"
+#include "testhelpers.h"
 #include "history.h"
 #include "historyrecorder.h"
 #include "pgserver.h"

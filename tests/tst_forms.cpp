@@ -36,7 +36,7 @@ private slots:
     void init() { rig.openWindow(dir.filePath("absent")); }
     void cleanup() { rig.close(); }
 
-    void startsDetachedWithItsFormAndKeepsTrying()
+    void startsDetachedWithItsFormAndAboutPanel()
     {
         QCOMPARE(rig.window->windowTitle(), "Orvik Config");
         QCOMPARE(cutOff(rig.window), QStringList());
@@ -49,10 +49,8 @@ private slots:
         QVERIFY(WindowRig::waitFor([this] { return rig.opens.size() >= 2; }, 20000));
         QVERIFY2(rig.opens.at(1) - rig.opens.at(0) >= 990, "attach attempts less than a second apart");
         QVERIFY(rig.detached() && rig.boxes.isEmpty() && !rig.child("logButton")->isVisible());
-    }
 
-    void aboutPanelShowsTheExpectedRevisions()
-    {
+        // The About panel shows the expected revisions.
         rig.window->findChild<QAction *>("actionAbout")->trigger();
         auto *panel = rig.window->findChild<AboutDialog *>();
         QVERIFY(panel && panel->isVisible());
@@ -60,9 +58,8 @@ private slots:
         QStringList versions;
         for (const char *name :
              { "labelOrvikConfigVersion", "labelHardwareVersion", "labelFirmwareVersion", "labelSoftwareVersion" })
-            versions << panel->findChild<QLabel *>(name)->text()
-                            + (panel->findChild<QLabel *>(name)->font().pointSizeF() > 6 ? ""
-                                                                                         : " (shrunk)"); // they fit
+            versions << panel->findChild<QLabel *>(name)->text() // and it fits
+                            + (panel->findChild<QLabel *>(name)->font().pointSizeF() > 6 ? "" : " (shrunk)");
         QCOMPARE(versions, QStringList({ OrvikConfigVersion, RequiredHwRev, RequiredFwRev, RequiredSwRev }));
         QCOMPARE(cutOff(panel), QStringList());
         QVERIFY(!panel->findChild<QLabel *>("label")->pixmap(Qt::ReturnByValue).isNull()); // the logo resource

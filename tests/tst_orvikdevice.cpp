@@ -1,6 +1,6 @@
 // The device link on a pty (the test plays the device): request frames, the reply reader with its nested event loops, a
 // vanished device, port matching and the updater's hold on the port.
-#include "builtinpackages.h"
+#include "testhelpers.h"
 #include "devicesignals.h"
 #include "ptypair.h"
 

@@ -188,9 +188,8 @@ private slots:
         QProcess sim;
         sim.start(ORVIK_SIM_PATH, { "--position", "x" });
         QVERIFY(sim.waitForFinished(60000) && sim.exitCode() == 2);
-        QCOMPARE(sim.readAllStandardError(),
-                 QByteArray("orvik-sim: --position: expected a number from 0 to 255, got \"x\"\nTry 'orvik-sim "
-                            "--help'.\n"));
+        QCOMPARE(QString(sim.readAllStandardError()),
+                 "orvik-sim: --position: expected a number from 0 to 255, got \"x\"\nTry 'orvik-sim --help'.\n");
     }
 };
 

@@ -8,6 +8,7 @@
 #include <QTest>
 
 #include <algorithm>
+#include <utility>
 
 const QStringList WindowRig::Ready = { "scanButton", "upperButton", "lowerButton", "resetButton", "logButton" };
 const QStringList WindowRig::All = { "scanButton", "upperButton", "lowerButton", "pairButton",
@@ -73,10 +74,8 @@ void WindowRig::close()
     answering.stop();
     answers.clear();
     fallback = QMessageBox::Ok;
-    delete window;
-    window = nullptr;
-    delete sim;
-    sim = nullptr;
+    delete std::exchange(window, nullptr);
+    delete std::exchange(sim, nullptr);
     while (QGuiApplication::overrideCursor()) // whatever a failed test left behind
         QGuiApplication::restoreOverrideCursor();
 }

@@ -1,7 +1,7 @@
 #ifndef ORVIK_WINDOWRIG_H
 #define ORVIK_WINDOWRIG_H
 
-#include "builtinpackages.h"
+#include "testhelpers.h"
 #include "mainwindow.h"
 #include "simprocess.h"
 
