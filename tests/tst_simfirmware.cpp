@@ -116,7 +116,7 @@ private slots:
               "C0 F5 6E 00 9D 04 00 00 00 DB DC DB DD C5 8F C0" },
             acks({ 2, 3, 4, 5, 6 }));
         dfu("whole image installs", run, acks({ 2, 3, 4, 5, 6 }), { "installable" });
-        // The transfer tests see the other faults' outcomes; these two must be there to be ignored.
+        // The transfer tests judge the other faults by their outcome; the link must ignore what these two add.
         dfu("fault: doubled acknowledgement", { AppStart, AppInit }, acks({ 2, 2, 3 }), {},
             { "--fault", "double-ack@0" });
         dfu("fault: acknowledgement and an empty frame", { AppStart, AppInit },
