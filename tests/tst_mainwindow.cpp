@@ -104,7 +104,11 @@ private slots:
         // Each run's dialog as the operator reads it: shown at 0 of the packets, at each packet as it goes out, and
         // still up at the last after a success; the port opens again no sooner than 2000 ms after a run.
         QObject watch; // whatever comes after this function, these see none of it
-        QStringList runs;
+        QStringList runs, lost; // lost: the window as each lost port leaves it
+        connect(rig.device(), &QSerialPort::errorOccurred, &watch, [&](QSerialPort::SerialPortError error) {
+            if (error == QSerialPort::ResourceError)
+                lost << (rig.detached() ? "detached" : "controls " + rig.controls().join(' '));
+        });
         int last = 0;
         const auto dialog = [this] {
             const QProgressDialog *shown = rig.dialogs().size() == 1 ? rig.dialogs().first() : nullptr;
@@ -153,6 +157,7 @@ private slots:
             expectedRuns << "started: " + shown.arg(0)
                          << QString("finished 1 at %1: ").arg(total - 1) + shown.arg(total - 1);
         QCOMPARE(runs, expectedRuns);
+        QCOMPARE(lost, simArgs.contains("--unplug-after") ? QStringList{ "detached" } : QStringList());
         // The simulator's clock starts before the port can be opened.
         QVERIFY2(rig.sim->events("rx").value(0).value("t").toDouble() >= 2.0,
                  "getInfo less than 2000 ms after the open");
