@@ -32,14 +32,6 @@ QByteArray le(quint32 value, int size = 4)
     const quint32 bytes = qToLittleEndian(value);
     return QByteArray(reinterpret_cast<const char *>(&bytes), size);
 }
-QByteArray start(quint32 app)
-{
-    return le(3) + le(4) + le(0) + le(0) + le(app);
-}
-QByteArray init(quint16 crc)
-{
-    return le(1) + QByteArray::fromHex("FFFFFFFFFFFFFFFF0100FEFF") + le(crc, 2) + le(0, 2);
-}
 
 // A framed DFU packet: reliable, with integrity check, type 14.
 QByteArray frame(int seq, const QByteArray &payload)
@@ -88,6 +80,10 @@ private slots:
         };
         const QByteArray info = "0B89 01 4F52562D30303031";
         const QByteArray x = frame(3, le(4) + "x");
+        const auto start = [](quint32 size) { return le(3) + le(4) + le(0) + le(0) + le(size); };
+        const auto init = [](quint16 crc) {
+            return le(1) + QByteArray::fromHex("FFFFFFFFFFFFFFFF0100FEFF") + le(crc, 2) + le(0, 2);
+        };
         const Steps open{ frame(1, start(600)), frame(2, init(0)) };
         // A whole application image "xx" in two data packets.
         Steps run{ frame(1, start(2)), frame(2, init(SimWire::crc16("xx"))), x, frame(4, le(4) + "x"),
